@@ -1,0 +1,64 @@
+// Colour correction: RGB/HSV conversion, the correction table, and the registry
+// that shares one table between slides with identical colour parameters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pyradec/pyradec.h"
+
+// ---- RGB and HSV conversion (one pixel) ----
+float ReturnMax(float a, float b, float c);
+float ReturnMin(float a, float b, float c);
+unsigned char ScalarRgb(unsigned char value, float factor);
+void Rgb2Hsv(const unsigned char *rgb, const float *factors, float *hsv);
+void Hsv2Rgb(const float *hsv, const float *factors, unsigned char *rgb);
+
+// ---- Table pieces ----
+void GammaTableInit(float gamma, unsigned char *table);
+void InitColorRangeTable(unsigned char *table);
+// A new table whose entries are uninitialised; released with DisposeColorCorrectTable.
+ColorCorrectTable *MallocColorCorrectTable();
+
+namespace pyradec {
+
+// The colour parameters of a slide, as stored in its extra-information record.
+struct ColorParams {
+    float gamma;
+    float channelGains[3];
+    float hsvScales[3];
+    float colorMatrix[9];
+};
+ColorParams colorParamsOf(const VtExtraInfo &extra);
+
+// Computes every entry of `table` from `params` (in parallel).
+void buildColorTable(ColorCorrectTable *table, const ColorParams &params);
+
+// Registry of shared tables, keyed bitwise by the parameters. Thread-safe.
+// acquire: one new reference to the table for `params`, built when none is alive.
+ColorCorrectTable *acquireColorTable(const ColorParams &params);
+// retain: one more reference to a table the caller already holds.
+void retainColorTable(ColorCorrectTable *table);
+// release: drops one reference; the last one frees the table. Accepts null.
+void releaseColorTable(ColorCorrectTable *table);
+// Makes `table` the process-wide ColorTable, which then holds its own reference
+// (taken here); the reference of the previous ColorTable is dropped. Null clears it.
+void setCurrentColorTable(ColorCorrectTable *table);
+// Number of tables alive (for tests).
+int liveColorTableCount();
+
+// The three channel planes of a table, each indexed (R << 16) | (G << 8) | B.
+struct ColorPlanes {
+    const unsigned char *red;
+    const unsigned char *green;
+    const unsigned char *blue;
+};
+ColorPlanes colorPlanesOf(const ColorCorrectTable *table);
+
+// Corrects `pixelCount` pixels in place; each pixel is `step` bytes (3 or 4) in
+// blue, green, red(, x) order; with step 4 the fourth byte becomes 255.
+// A null table leaves the colours unchanged (and still sets the fourth byte).
+void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,
+                     int step);
+
+}  // namespace pyradec

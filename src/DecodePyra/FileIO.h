@@ -1,0 +1,55 @@
+// The file layer: the only place that knows Linux from Windows. 64-bit
+// positions and one set of names over the runtime's stream functions.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+FILE *VtOpenFile(const char *path, const char *mode);
+void VtCloseFile(FILE *file);
+// Size by seeking to the end; the stream is left at position 0. -1 for a null stream.
+int64_t VtGetFileSize(FILE *file);
+void VtRewind(FILE *file);
+int VtFseeki64(FILE *file, int64_t offset, int origin);
+int64_t VtFtelli64(FILE *file);
+#if !defined(_WIN32)
+// Size reported by the file system's status query; -1 when the query fails.
+int64_t VtGetFileSizeSystemCall(const char *path);
+void VtFreeMemory(void *block);
+void VtMemset(void *block, int value, int64_t length);
+#endif
+
+// 0 when the path is accessible in `mode` (0: exists).
+inline int Access(const char *path, int mode)
+{
+#if defined(_WIN32)
+    return _access(path, mode);
+#else
+    return access(path, mode);
+#endif
+}
+
+// Reads up to `count` items of `size` bytes; the number of complete items read.
+inline int64_t VtReadData(void *buffer, int64_t size, int64_t count, FILE *file)
+{
+    return static_cast<int64_t>(fread(buffer, static_cast<size_t>(size), static_cast<size_t>(count), file));
+}
+
+namespace pyradec {
+
+// Read-failure rule: a read of size*count bytes failed when fewer arrive; a read
+// of zero bytes always succeeds.
+inline bool readComplete(void *buffer, int64_t size, int64_t count, FILE *file)
+{
+    if (size == 0 || count == 0)
+        return true;
+    return VtReadData(buffer, size, count, file) == count;
+}
+
+}  // namespace pyradec

@@ -1,0 +1,32 @@
+// JPEG in memory on top of libjpeg.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <jpeglib.h>
+
+#include "pyradec/pyradec.h"
+
+// Bytes per pixel of the colour spaces the encoder accepts; -1 for any other.
+int GetColorChannel(J_COLOR_SPACE colorSpace);
+// libjpeg error exit: prints the message and jumps back into the decoder.
+void my_error_exit(j_common_ptr cinfo);
+
+namespace pyradec {
+
+// Decodes `jpeg` to packed pixels of `colorSpace` (3 or 4 bytes per pixel) corrected
+// through `table` (null: colours unchanged). On success *pixels receives a new malloc
+// block and the decoded size is stored in width/height when given; returns the byte
+// count. On a libjpeg error returns 0 and leaves *pixels untouched.
+int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pixels,
+                   int colorSpace, const ColorCorrectTable *table, int *width = nullptr,
+                   int *height = nullptr);
+
+// Decodes a tile of exactly width x height into `out` (width*height*3 bytes, BGR)
+// corrected through `table`. False when the stream fails to decode or has another size;
+// `out` may then be partly written.
+bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
+                    int height, const ColorCorrectTable *table);
+
+}  // namespace pyradec
