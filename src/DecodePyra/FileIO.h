@@ -53,3 +53,28 @@ inline bool readComplete(void *buffer, int64_t size, int64_t count, FILE *file)
 }
 
 }  // namespace pyradec
+
+namespace pyradec {
+
+// Size of the file behind the stream, leaving its position where it was; -1 on failure.
+inline int64_t streamSize(FILE *file)
+{
+    int64_t position = VtFtelli64(file);
+    if (position < 0 || VtFseeki64(file, 0, SEEK_END) != 0)
+        return -1;
+    int64_t size = VtFtelli64(file);
+    VtFseeki64(file, position, SEEK_SET);
+    return size;
+}
+
+// Bytes from the current position to the end of the file (0 when beyond it, -1 on failure).
+inline int64_t bytesRemaining(FILE *file)
+{
+    int64_t position = VtFtelli64(file);
+    int64_t size = streamSize(file);
+    if (position < 0 || size < 0)
+        return -1;
+    return size > position ? size - position : 0;
+}
+
+}  // namespace pyradec

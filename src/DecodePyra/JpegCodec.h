@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>  // jpeglib.h needs FILE
 
 #include <jpeglib.h>
 

@@ -66,3 +66,19 @@ void DisposeMacroImageInfo(VtImageInfo **images);
 void DisposeThumbImageInfo(VtImageInfo *image);
 void DisposeThumbnailInfo(VtPicInfo *info, unsigned char *data);
 void DisposeSliceLayerInfo(VtPicInfo **picInfos, VtSliceInfo **sliceInfos, int count);
+
+namespace pyradec {
+
+// The colours an image is decoded with: through `table`; when `table` is null,
+// unchanged if `optional`, else no pixels at all (the process-wide ColorTable
+// behaviour of the exported readers).
+struct DecodeColour {
+    const ColorCorrectTable *table;
+    bool optional;
+};
+
+// The associated-image readers with an explicit colouring.
+int readMacroImages(FILE *file, VtImageInfo **images, DecodeColour colour);
+int readThumbnail(FILE *file, VtImageInfo *image, DecodeColour colour);
+
+}  // namespace pyradec

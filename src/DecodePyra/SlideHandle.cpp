@@ -1,0 +1,223 @@
+// Opening a slide file into a handle, and closing it.
+#include <climits>
+#include <cstring>
+
+#include "ColorCorrect/ColorCorrect.h"
+#include "FileIO.h"
+#include "Memory.h"
+#include "Records.h"
+
+using namespace pyradec;
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE *file) const { VtCloseFile(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Releases everything the handle holds (fields may be partly filled), then the handle.
+void releaseHandle(VtPyraInfo *pyra)
+{
+    const int layerCount = pyra->picHead ? static_cast<int>(pyra->picHead->layerCount) : 0;
+    DisposeSliceLayerInfo(pyra->picInfos, pyra->sliceInfos, layerCount);
+    pyra->picInfos = nullptr;
+    pyra->sliceInfos = nullptr;
+    DisposeExtraInfo(pyra->extraInfo);
+    pyra->extraInfo = nullptr;
+    DisposeThumbImageInfo(pyra->thumbnail);
+    pyra->thumbnail = nullptr;
+    DisposeMacroImageInfo(pyra->macroImages);
+    pyra->macroImages = nullptr;
+    DisposePersonInfo(pyra->personInfo);
+    pyra->personInfo = nullptr;
+    DisposePicHead(pyra->picHead);
+    pyra->picHead = nullptr;
+    std::free(pyra->path);
+    pyra->path = nullptr;
+    releaseColorTable(pyra->colorTable);
+    pyra->colorTable = nullptr;
+    std::free(pyra);
+}
+
+// The header describes sizes that the readers form in 32 bits; refuse those that
+// would wrap, and counts the file cannot hold.
+bool headerIsServable(const VtPicHead &head, int64_t fileSize)
+{
+    if (head.macroImageCount != 0 && head.macroImageCount != static_cast<uint32_t>(macroNum))
+        return false;
+    const uint64_t thumbBytes = uint64_t{head.thumbWidth} * head.thumbHeight * 4;
+    if (thumbBytes > INT32_MAX)
+        return false;
+    // Every layer needs at least its record in the file.
+    if (head.layerCount > static_cast<uint64_t>(fileSize) / kPicInfoSize)
+        return false;
+    if (head.layerCount > 0) {
+        if (head.tileWidth == 0 || head.tileHeight == 0)
+            return false;
+        if (uint64_t{head.tileWidth} * head.tileHeight * 4 > INT32_MAX)
+            return false;
+    }
+    return true;
+}
+
+bool layerIsServable(const VtPicHead &head, const VtPicInfo &layer)
+{
+    if (layer.xCount < 0 || layer.yCount < 0)
+        return false;
+    const int64_t width = int64_t{layer.xCount} * head.tileWidth;
+    const int64_t height = int64_t{layer.yCount} * head.tileHeight;
+    if (width > INT32_MAX || height > INT32_MAX)
+        return false;
+    if (layer.boundWidth < 0 || layer.boundWidth > width || layer.boundHeight < 0 ||
+        layer.boundHeight > height)
+        return false;
+    return true;
+}
+
+// Reads the layer record at `offset` and its tile-size table, and builds the tile index.
+int readLayer(FILE *file, const VtPicHead &head, int64_t offset, VtPicInfo **recordOut,
+              VtSliceInfo **sliceOut)
+{
+    auto record = mallocZeroed<VtPicInfo>();
+    if (!record)
+        return VT_ERR_READ;
+    VtFseeki64(file, offset, SEEK_SET);
+    if (!readComplete(record.get(), kPicInfoSize, 1, file))
+        return VT_ERR_READ;
+    if (!hasMagic(record->magic, kMagicPicInfo))
+        return VT_ERR_PIC_INFO_MAGIC;
+    if (!layerIsServable(head, *record))
+        return VT_ERR_PIC_INFO_MAGIC;
+    const uint32_t tileCount = record->tileCount;
+    const int64_t remaining = bytesRemaining(file);
+    if (remaining < 0 || uint64_t{tileCount} * kTileSizeEntry > static_cast<uint64_t>(remaining))
+        return VT_ERR_READ;
+
+    auto slice = mallocZeroed<VtSliceInfo>();
+    auto offsets = mallocZeroed<int64_t>(tileCount);
+    auto sizes = mallocZeroed<int32_t>(tileCount);
+    if (!slice || !offsets || !sizes)
+        return VT_ERR_READ;
+    if (!readComplete(sizes.get(), kTileSizeEntry, tileCount, file))
+        return VT_ERR_READ;
+    int64_t position = VtFtelli64(file);
+    for (uint32_t j = 0; j < tileCount; ++j) {
+        offsets.get()[j] = position;
+        position += sizes.get()[j];
+    }
+    slice->tileOffsets = offsets.release();
+    slice->tileSizes = sizes.release();
+    *sliceOut = slice.release();
+    *recordOut = record.release();
+    return VT_OK;
+}
+
+// The open sequence proper; on failure the caller releases what the handle holds.
+bool fillHandle(VtPyraInfo *pyra, FILE *file)
+{
+    pyra->picHead = mallocZeroed<VtPicHead>().release();
+    if (!pyra->picHead || VtGetPicHead(file, pyra->picHead) != VT_OK)
+        return false;
+    const VtPicHead &head = *pyra->picHead;
+    if (!headerIsServable(head, VtGetFileSize(file)))
+        return false;
+
+    pyra->personInfo = mallocZeroed<VtPersonInfo>().release();
+    if (!pyra->personInfo)
+        return false;
+    int status = VtGetPersonInfo(file, pyra->personInfo);
+    if (status == VT_ERR_ABSENT) {
+        DisposePersonInfo(pyra->personInfo);
+        pyra->personInfo = nullptr;
+    } else if (status != VT_OK) {
+        return false;
+    }
+
+    // The colour parameters come first, so that the label and macrograph decode
+    // with this slide's own colours.
+    pyra->extraInfo = mallocZeroed<VtExtraInfo>().release();
+    if (!pyra->extraInfo)
+        return false;
+    status = VtGetExtraInfo(file, pyra->extraInfo);
+    if (status == VT_ERR_ABSENT) {
+        DisposeExtraInfo(pyra->extraInfo);
+        pyra->extraInfo = nullptr;
+    } else if (status != VT_OK) {
+        return false;
+    }
+    if (pyra->extraInfo) {
+        pyra->colorTable = acquireColorTable(colorParamsOf(*pyra->extraInfo));
+        setCurrentColorTable(pyra->colorTable);
+    }
+    const DecodeColour colour{pyra->colorTable, true};
+
+    pyra->macroImages = mallocZeroed<VtImageInfo *>(macroNum).release();
+    if (!pyra->macroImages)
+        return false;
+    status = readMacroImages(file, pyra->macroImages, colour);
+    if (status == VT_ERR_ABSENT) {
+        DisposeMacroImageInfo(pyra->macroImages);
+        pyra->macroImages = nullptr;
+    } else if (status != VT_OK) {
+        return false;
+    }
+
+    pyra->thumbnail = mallocZeroed<VtImageInfo>().release();
+    if (!pyra->thumbnail || readThumbnail(file, pyra->thumbnail, colour) != VT_OK)
+        return false;
+
+    const uint32_t layerCount = head.layerCount;
+    pyra->picInfos = mallocZeroed<VtPicInfo *>(layerCount).release();
+    pyra->sliceInfos = mallocZeroed<VtSliceInfo *>(layerCount).release();
+    if (!pyra->picInfos || !pyra->sliceInfos)
+        return false;
+    if (layerCount == 0)
+        return true;
+    // One walk down the chain: layer i + 1 starts at layer i's nextOffset.
+    VtPicHead scratch;
+    int64_t offset = VtGetLayerOffset(file, &scratch, 0);
+    if (offset < 0)
+        return false;
+    for (uint32_t i = 0; i < layerCount; ++i) {
+        if (readLayer(file, head, offset, &pyra->picInfos[i], &pyra->sliceInfos[i]) != VT_OK)
+            return false;
+        offset = static_cast<int64_t>(pyra->picInfos[i]->nextOffset);
+        if (offset < 0 && i + 1 < layerCount)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+VtPyraInfo *VtOpenPyra(const char *path)
+{
+    if (!path || Access(path, 0) != 0)
+        return nullptr;
+    auto pyra = mallocZeroed<VtPyraInfo>();
+    if (!pyra)
+        return nullptr;
+    pyra->path = strdup(path);
+    if (!pyra->path)
+        return nullptr;
+    File file(VtOpenFile(path, "rb"));
+    if (!file) {
+        std::free(pyra->path);
+        return nullptr;
+    }
+    if (!fillHandle(pyra.get(), file.get())) {
+        releaseHandle(pyra.release());
+        setCurrentColorTable(nullptr);
+        return nullptr;
+    }
+    return pyra.release();
+}
+
+void VtClosePyra(VtPyraInfo *pyra)
+{
+    if (!pyra)
+        return;
+    releaseHandle(pyra);
+    setCurrentColorTable(nullptr);
+}
