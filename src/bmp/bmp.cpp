@@ -1,0 +1,106 @@
+// BMP file images in memory to packed 3-byte pixels, top row first.
+//
+// Only the layout the conversion describes is taken: an uncompressed (BI_RGB)
+// bottom-up bitmap of 24 or 32 bits per pixel with its rows right behind the
+// 14-byte file header and the 40-byte information header. Everything else
+// (palettes, 16 bits, bit fields, top-down rows) yields null instead of pixels
+// read from the wrong place.
+#include "bmp/bmp.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+namespace {
+
+constexpr size_t kFileHeaderSize = 14;
+constexpr size_t kRowsOffset = 54;  // file header + information header
+constexpr uint32_t kBiRgb = 0;
+
+struct Layout {
+    size_t bytesPerPixel;
+    size_t rowStride;   // stored bytes per row, a multiple of 4
+    size_t storedSize;  // kRowsOffset + rowStride * height
+    size_t outSize;     // width * height * 3
+};
+
+// The sizes of a convertible header, or nothing. All products are formed in
+// 64 bits from values below 2^31, and checked against size_t.
+std::optional<Layout> layoutOf(const BmpInfo &info) {
+    if (info.bitCount != 24 && info.bitCount != 32) return std::nullopt;
+    if (info.compression != kBiRgb) return std::nullopt;
+    if (info.width <= 0 || info.height <= 0) return std::nullopt;
+    const uint64_t width = static_cast<uint64_t>(info.width);
+    const uint64_t height = static_cast<uint64_t>(info.height);
+    const uint64_t bytesPerPixel = info.bitCount / 8u;
+    const uint64_t rowStride = (bytesPerPixel * width + 3u) & ~uint64_t{3};  // < 2^33
+    const uint64_t rows = rowStride * height;                                // < 2^64
+    const uint64_t outSize = width * height * 3u;                            // < 2^64
+    constexpr uint64_t kMax = std::numeric_limits<size_t>::max();
+    if (rows > kMax - kRowsOffset || outSize > kMax) return std::nullopt;
+    return Layout{static_cast<size_t>(bytesPerPixel), static_cast<size_t>(rowStride),
+                  static_cast<size_t>(rows + kRowsOffset), static_cast<size_t>(outSize)};
+}
+
+unsigned char *convert(const unsigned char *bmp, const BmpInfo &info, const Layout &layout) {
+    auto *out = static_cast<unsigned char *>(std::malloc(layout.outSize));
+    if (out == nullptr) return nullptr;
+    const size_t width = static_cast<size_t>(info.width);
+    const size_t height = static_cast<size_t>(info.height);
+    const size_t outStride = width * 3;
+    for (size_t i = 0; i < height; ++i) {
+        // Stored rows run bottom-up: output row 0 is the last stored row.
+        const unsigned char *src = bmp + kRowsOffset + layout.rowStride * (height - 1 - i);
+        unsigned char *dst = out + outStride * i;
+        if (layout.bytesPerPixel == 3) {
+            std::memcpy(dst, src, outStride);
+        } else {
+            for (size_t j = 0; j < width; ++j) {
+                dst[j * 3 + 0] = src[j * 4 + 0];
+                dst[j * 3 + 1] = src[j * 4 + 1];
+                dst[j * 3 + 2] = src[j * 4 + 2];
+            }
+        }
+    }
+    return out;
+}
+
+BmpInfo headerOf(const unsigned char *bmp) {
+    BmpInfo info;
+    std::memcpy(&info, bmp + kFileHeaderSize, sizeof info);
+    return info;
+}
+
+}  // namespace
+
+extern "C" PYRADEC_API unsigned char *GetRgb24FromBmp(const unsigned char *bmp, BmpInfo *info) {
+    if (bmp == nullptr) return nullptr;
+    const BmpInfo header = headerOf(bmp);
+    if (info != nullptr) *info = header;
+    const std::optional<Layout> layout = layoutOf(header);
+    if (!layout) return nullptr;
+    // No length is given: the caller vouches for layout->storedSize bytes.
+    return convert(bmp, header, *layout);
+}
+
+namespace pyradec {
+
+unsigned char *rgb24FromBmp(const unsigned char *bmp, size_t length, BmpInfo *info) {
+    if (bmp == nullptr || length < kRowsOffset) return nullptr;
+    const BmpInfo header = headerOf(bmp);
+    if (info != nullptr) *info = header;
+    const std::optional<Layout> layout = layoutOf(header);
+    if (!layout || layout->storedSize > length) return nullptr;
+    return convert(bmp, header, *layout);
+}
+
+}  // namespace pyradec
+
+PYRADEC_API void Print(BmpInfo *info) {
+    if (info == nullptr) return;
+    std::printf("width = %d, height = %d, bpp = %d", info->width, info->height,
+                static_cast<int>(info->bitCount));
+}
