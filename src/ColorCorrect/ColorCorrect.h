@@ -34,6 +34,12 @@ ColorParams colorParamsOf(const VtExtraInfo &extra);
 // Computes every entry of `table` from `params` (in parallel).
 void buildColorTable(ColorCorrectTable *table, const ColorParams &params);
 
+// The instruction sets the build has code for; Best is what the processor runs best.
+enum class ColorKernel { Best, Portable, Avx2, Avx512 };
+bool colorKernelSupported(ColorKernel kernel);
+// buildColorTable with a chosen kernel (for tests and benchmarks); false when unsupported.
+bool buildColorTableWith(ColorCorrectTable *table, const ColorParams &params, ColorKernel kernel);
+
 // Registry of shared tables, keyed bitwise by the parameters. Thread-safe.
 // acquire: one new reference to the table for `params`, built when none is alive.
 ColorCorrectTable *acquireColorTable(const ColorParams &params);

@@ -1,0 +1,282 @@
+// Table memory, the registry that shares tables between slides with identical
+// colour parameters, and the process-wide ColorTable.
+//
+// A table is one slab: a header (the public record first, then the bookkeeping),
+// the pointer arrays, and the three channel planes, each indexed
+// (R << 16) | (G << 8) | B, which the pointer arrays point into.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
+
+#include "ColorCorrect.h"
+
+ColorCorrectTable *ColorTable = nullptr;
+
+namespace pyradec {
+namespace {
+
+constexpr size_t kPlaneBytes = size_t{1} << 24;
+constexpr size_t kPageAlign = size_t{2} << 20;  // planes start on a huge-page boundary
+
+struct TableBlock {
+    ColorCorrectTable table;  // must stay first: hosts hold &table
+    int refs;
+    bool registered;
+    ColorParams key;
+    unsigned char *planes;  // red, green, blue planes, contiguous
+    TableBlock *next;       // next registered table
+};
+
+struct SlabLayout {
+    size_t topOffset;
+    size_t secondOffset;
+    size_t planesOffset;
+    size_t totalBytes;
+};
+
+constexpr size_t alignUp(size_t n, size_t a) { return (n + a - 1) / a * a; }
+
+constexpr SlabLayout kLayout = [] {
+    SlabLayout l{};
+    l.topOffset = alignUp(sizeof(TableBlock), 64);
+    l.secondOffset = l.topOffset + 3 * 256 * sizeof(unsigned char **);
+    l.planesOffset = alignUp(l.secondOffset + 3 * 65536 * sizeof(unsigned char *), kPageAlign);
+    l.totalBytes = l.planesOffset + 3 * kPlaneBytes;
+    return l;
+}();
+
+void *allocSlab()
+{
+#ifndef _WIN32
+    void *p = mmap(nullptr, kLayout.totalBytes, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+#ifdef MADV_HUGEPAGE
+    // Fewer, larger page faults on the first build.
+    madvise(p, kLayout.totalBytes, MADV_HUGEPAGE);
+#endif
+    return p;
+#else
+    return std::malloc(kLayout.totalBytes);
+#endif
+}
+
+void freeSlab(void *p)
+{
+    if (!p)
+        return;
+#ifndef _WIN32
+    munmap(p, kLayout.totalBytes);
+#else
+    std::free(p);
+#endif
+}
+
+// Lays the header and pointer arrays out over a slab; entries stay as they are.
+TableBlock *formatSlab(void *slab)
+{
+    auto *base = static_cast<unsigned char *>(slab);
+    auto *block = new (base) TableBlock{};
+    block->refs = 1;
+    block->registered = false;
+    block->planes = base + kLayout.planesOffset;
+    auto **top = reinterpret_cast<unsigned char ***>(base + kLayout.topOffset);
+    auto **second = reinterpret_cast<unsigned char **>(base + kLayout.secondOffset);
+    unsigned char ***tops[3];
+    for (size_t c = 0; c < 3; ++c) {
+        tops[c] = top + c * 256;
+        unsigned char *plane = block->planes + c * kPlaneBytes;
+        for (size_t r = 0; r < 256; ++r) {
+            unsigned char **rows = second + (c * 256 + r) * 256;
+            tops[c][r] = rows;
+            for (size_t g = 0; g < 256; ++g)
+                rows[g] = plane + (r << 16) + (g << 8);
+        }
+    }
+    block->table.redTable = tops[0];
+    block->table.greenTable = tops[1];
+    block->table.blueTable = tops[2];
+    return block;
+}
+
+TableBlock *blockOf(const ColorCorrectTable *table)
+{
+    return reinterpret_cast<TableBlock *>(const_cast<ColorCorrectTable *>(table));
+}
+
+// All registry, reference and ColorTable state, under one mutex. Never destroyed,
+// so that releases from other static destructors stay safe.
+struct Registry {
+    std::mutex mutex;
+    TableBlock *live = nullptr;      // registered tables with refs > 0
+    int liveCount = 0;               // every table with refs > 0
+    void *spare = nullptr;           // memory of the most recently freed table
+};
+
+Registry &registry()
+{
+    static Registry *r = new Registry;
+    return *r;
+}
+
+// Called with the mutex held.
+TableBlock *newBlockLocked(Registry &reg)
+{
+    void *slab = reg.spare;
+    reg.spare = nullptr;
+    if (!slab)
+        slab = allocSlab();
+    if (!slab)
+        return nullptr;
+    ++reg.liveCount;
+    return formatSlab(slab);
+}
+
+void dropLocked(Registry &reg, TableBlock *block)
+{
+    if (!block || block->refs <= 0)
+        return;
+    if (--block->refs > 0)
+        return;
+    --reg.liveCount;
+    if (block->registered) {
+        for (TableBlock **link = &reg.live; *link; link = &(*link)->next) {
+            if (*link == block) {
+                *link = block->next;
+                break;
+            }
+        }
+    }
+    // Keep this table's memory, already faulted in, for the next build; one only.
+    block->~TableBlock();
+    freeSlab(reg.spare);
+    reg.spare = block;
+}
+
+bool sameParams(const ColorParams &a, const ColorParams &b)
+{
+    return std::memcmp(&a, &b, sizeof(ColorParams)) == 0;
+}
+
+}  // namespace
+
+ColorParams colorParamsOf(const VtExtraInfo &extra)
+{
+    ColorParams p{};
+    std::memcpy(&p.gamma, &extra.gamma, sizeof p.gamma);
+    std::memcpy(p.channelGains, extra.channelGains, sizeof p.channelGains);
+    std::memcpy(p.hsvScales, extra.hsvScales, sizeof p.hsvScales);
+    std::memcpy(p.colorMatrix, extra.colorMatrix, sizeof p.colorMatrix);
+    return p;
+}
+
+ColorCorrectTable *acquireColorTable(const ColorParams &params)
+{
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    for (TableBlock *block = reg.live; block; block = block->next) {
+        if (sameParams(block->key, params)) {
+            ++block->refs;
+            return &block->table;
+        }
+    }
+    TableBlock *block = newBlockLocked(reg);
+    if (!block)
+        return nullptr;
+    // Built under the lock: a concurrent open with the same parameters waits for
+    // this table instead of building its own.
+    InitColorRangeTable(block->table.rangeTable);
+    buildColorTable(&block->table, params);
+    block->key = params;
+    block->registered = true;
+    block->next = reg.live;
+    reg.live = block;
+    return &block->table;
+}
+
+void retainColorTable(ColorCorrectTable *table)
+{
+    if (!table)
+        return;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    ++blockOf(table)->refs;
+}
+
+void releaseColorTable(ColorCorrectTable *table)
+{
+    if (!table)
+        return;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    dropLocked(reg, blockOf(table));
+}
+
+void setCurrentColorTable(ColorCorrectTable *table)
+{
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (table)
+        ++blockOf(table)->refs;
+    ColorCorrectTable *previous = ColorTable;
+    ColorTable = table;
+    if (previous)
+        dropLocked(reg, blockOf(previous));
+}
+
+int liveColorTableCount()
+{
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.liveCount;
+}
+
+ColorPlanes colorPlanesOf(const ColorCorrectTable *table)
+{
+    if (!table)
+        return {nullptr, nullptr, nullptr};
+    const unsigned char *planes = blockOf(table)->planes;
+    return {planes, planes + kPlaneBytes, planes + 2 * kPlaneBytes};
+}
+
+}  // namespace pyradec
+
+using namespace pyradec;
+
+ColorCorrectTable *MallocColorCorrectTable()
+{
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    TableBlock *block = newBlockLocked(reg);
+    return block ? &block->table : nullptr;
+}
+
+void DisposeColorCorrectTable(ColorCorrectTable *table)
+{
+    if (!table)
+        return;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    // Releasing the current table drops the reference that ColorTable held.
+    if (table == ColorTable)
+        ColorTable = nullptr;
+    dropLocked(reg, blockOf(table));
+}
+
+int InitColorCollectTable(VtPyraInfo *pyra)
+{
+    if (!pyra || !pyra->extraInfo)
+        return -1;
+    ColorCorrectTable *table = acquireColorTable(colorParamsOf(*pyra->extraInfo));
+    if (!table)
+        return -1;
+    setCurrentColorTable(table);
+    releaseColorTable(table);
+    return 0;
+}
