@@ -1,0 +1,233 @@
+// YUV 4:2:0 to packed pixels. Per pixel: the integer BT.601 sums, a clamp, and
+// three lookups in the colour table's flat planes. Two rows are converted per
+// pass so that each chroma sample's terms serve four pixels, and the table
+// indices of a stretch are computed (and their entries prefetched) before any
+// lookup, since the lookups' cache misses are what the conversion costs.
+#include "DecodeHevc/YuvConvert.h"
+
+#include <cstdint>
+
+#include "ColorCorrect/ColorCorrect.h"
+#include "DecodeHevc/DecodeHevc.h"
+
+namespace pyradec {
+
+namespace {
+
+// Every shifted sum lies in [-277, 534]; the bias lifts it into [0, kLutSize).
+constexpr int kBias = 320;
+constexpr int kLutSize = 1024;
+constexpr int kBiasTerm = (kBias << 8) + 128;  // bias plus the formula's rounding term
+
+// Shifted sum -> clamped component, through rangeTable, already placed at its
+// bit position in the flat table index (R << 16 | G << 8 | B).
+struct IndexLuts {
+    uint32_t r[kLutSize];
+    uint32_t g[kLutSize];
+    uint32_t b[kLutSize];
+};
+
+void fillLuts(IndexLuts &luts, const unsigned char *range)
+{
+    for (int s = 0; s < kLutSize; ++s) {
+        int c = s - kBias;
+        c = c > 254 ? 255 : (c < 0 ? 0 : c);
+        if (range)  // the component, then the table index, both go through rangeTable
+            c = range[range[c]];
+        luts.r[s] = uint32_t(c) << 16;
+        luts.g[s] = uint32_t(c) << 8;
+        luts.b[s] = uint32_t(c);
+    }
+}
+
+const IndexLuts &identityLuts()
+{
+    static const IndexLuts luts = [] {
+        IndexLuts l;
+        fillLuts(l, nullptr);
+        return l;
+    }();
+    return luts;
+}
+
+bool isIdentity(const unsigned char *range)
+{
+    for (int i = 0; i < 256; ++i)
+        if (range[i] != i)
+            return false;
+    return true;
+}
+
+struct Kernel {
+    const IndexLuts &luts;
+    ColorPlanes planes;  // red null: no lookup
+};
+
+// Columns per pass. The table entries of a pass (2 rows x 64 pixels x 3 planes
+// of cache lines) are prefetched together and stay within the L1 cache.
+constexpr int kChunk = 64;
+
+inline uint32_t tableIndex(const IndexLuts &luts, int luma, int rc, int gc, int bc)
+{
+    const int yt = 298 * (luma - 16);
+    return luts.r[(yt + rc) >> 8] | luts.g[(yt + gc) >> 8] | luts.b[(yt + bc) >> 8];
+}
+
+inline void prefetchEntry(const ColorPlanes &planes, uint32_t idx)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(planes.red + idx);
+    __builtin_prefetch(planes.green + idx);
+    __builtin_prefetch(planes.blue + idx);
+#else
+    (void)planes;
+    (void)idx;
+#endif
+}
+
+// Pass 1: table indices of up to kChunk pixels of one or two rows that share one
+// chroma row, starting at an even column. The lookups are issued here as
+// prefetches so that their cache misses overlap instead of queueing in pass 2.
+template <bool LOOKUP, bool PAIR>
+void indexChunk(const Kernel &k, const unsigned char *y0, const unsigned char *y1,
+                const unsigned char *u, const unsigned char *v, int n, uint32_t *idx0,
+                uint32_t *idx1)
+{
+    for (int i = 0; i < n; i += 2) {
+        const int cu = u[i >> 1] - 128;
+        const int cv = v[i >> 1] - 128;
+        const int rc = 409 * cv + kBiasTerm;
+        const int gc = -100 * cu - 208 * cv + kBiasTerm;
+        const int bc = 516 * cu + kBiasTerm;
+        const bool second = i + 1 < n;  // false only for the last column of an odd width
+        idx0[i] = tableIndex(k.luts, y0[i], rc, gc, bc);
+        if (second)
+            idx0[i + 1] = tableIndex(k.luts, y0[i + 1], rc, gc, bc);
+        if constexpr (PAIR) {
+            idx1[i] = tableIndex(k.luts, y1[i], rc, gc, bc);
+            if (second)
+                idx1[i + 1] = tableIndex(k.luts, y1[i + 1], rc, gc, bc);
+        }
+        if constexpr (LOOKUP) {
+            prefetchEntry(k.planes, idx0[i]);
+            if (second)
+                prefetchEntry(k.planes, idx0[i + 1]);
+            if constexpr (PAIR) {
+                prefetchEntry(k.planes, idx1[i]);
+                if (second)
+                    prefetchEntry(k.planes, idx1[i + 1]);
+            }
+        }
+    }
+}
+
+// Pass 2: the pixels of one row from their indices.
+template <int BPP, int RI, int GI, int BI, int AI, bool LOOKUP>
+void writeChunk(const Kernel &k, const uint32_t *idx, int n, unsigned char *o)
+{
+    for (int i = 0; i < n; ++i, o += BPP) {
+        const uint32_t x = idx[i];
+        if constexpr (LOOKUP) {
+            o[RI] = k.planes.red[x];
+            o[GI] = k.planes.green[x];
+            o[BI] = k.planes.blue[x];
+        } else {
+            o[RI] = static_cast<unsigned char>(x >> 16);
+            o[GI] = static_cast<unsigned char>(x >> 8);
+            o[BI] = static_cast<unsigned char>(x);
+        }
+        if constexpr (AI >= 0)
+            o[AI] = 255;
+    }
+}
+
+// One or two rows sharing one chroma row.
+template <int BPP, int RI, int GI, int BI, int AI, bool LOOKUP, bool PAIR>
+void convertRows(const Kernel &k, const unsigned char *y0, const unsigned char *y1,
+                 const unsigned char *u, const unsigned char *v, unsigned char *o0,
+                 unsigned char *o1, int width)
+{
+    uint32_t idx0[kChunk], idx1[kChunk];
+    for (int x = 0; x < width; x += kChunk) {
+        const int n = width - x < kChunk ? width - x : kChunk;
+        indexChunk<LOOKUP, PAIR>(k, y0 + x, PAIR ? y1 + x : nullptr, u + x / 2, v + x / 2, n,
+                                 idx0, idx1);
+        writeChunk<BPP, RI, GI, BI, AI, LOOKUP>(k, idx0, n, o0 + size_t(x) * BPP);
+        if constexpr (PAIR)
+            writeChunk<BPP, RI, GI, BI, AI, LOOKUP>(k, idx1, n, o1 + size_t(x) * BPP);
+    }
+}
+
+template <int BPP, int RI, int GI, int BI, int AI, bool LOOKUP>
+void convertPicture(const Kernel &k, const YuvPlanes &p, unsigned char *out, int width, int height)
+{
+    const size_t outRow = size_t(width) * BPP;
+    for (int row = 0; row < height; row += 2) {
+        const unsigned char *y0 = p.y + ptrdiff_t(row) * p.yStride;
+        const unsigned char *u = p.u + ptrdiff_t(row >> 1) * p.uStride;
+        const unsigned char *v = p.v + ptrdiff_t(row >> 1) * p.vStride;
+        unsigned char *o0 = out + size_t(row) * outRow;
+        if (row + 1 < height)
+            convertRows<BPP, RI, GI, BI, AI, LOOKUP, true>(k, y0, y0 + p.yStride, u, v, o0,
+                                                           o0 + outRow, width);
+        else
+            convertRows<BPP, RI, GI, BI, AI, LOOKUP, false>(k, y0, nullptr, u, v, o0, nullptr,
+                                                            width);
+    }
+}
+
+template <int BPP, int RI, int GI, int BI, int AI>
+void convertLayout(const Kernel &k, const YuvPlanes &p, unsigned char *out, int width, int height)
+{
+    if (k.planes.red)
+        convertPicture<BPP, RI, GI, BI, AI, true>(k, p, out, width, height);
+    else
+        convertPicture<BPP, RI, GI, BI, AI, false>(k, p, out, width, height);
+}
+
+}  // namespace
+
+int bytesPerPixelOf(int layout)
+{
+    return (layout == RGB24 || layout == BGR24) ? 3 : 4;
+}
+
+int convertYuv420(const YuvPlanes &planes, unsigned char *out, int width, int height, int layout,
+                  const ColorCorrectTable *table)
+{
+    IndexLuts ownLuts;
+    const IndexLuts *luts = &identityLuts();
+    ColorPlanes colour{nullptr, nullptr, nullptr};
+    if (table) {
+        colour = colorPlanesOf(table);
+        if (!isIdentity(table->rangeTable)) {
+            fillLuts(ownLuts, table->rangeTable);
+            luts = &ownLuts;
+        }
+    }
+    const Kernel k{*luts, colour};
+
+    switch (layout) {
+    case RGB24:
+        convertLayout<3, 0, 1, 2, -1>(k, planes, out, width, height);
+        break;
+    case BGR24:
+        convertLayout<3, 2, 1, 0, -1>(k, planes, out, width, height);
+        break;
+    case ARGB:
+        convertLayout<4, 1, 2, 3, 0>(k, planes, out, width, height);
+        break;
+    case ABGR:
+        convertLayout<4, 3, 2, 1, 0>(k, planes, out, width, height);
+        break;
+    case BGRA:
+        convertLayout<4, 2, 1, 0, 3>(k, planes, out, width, height);
+        break;
+    default:  // RGBA, and every code outside the table
+        convertLayout<4, 0, 1, 2, 3>(k, planes, out, width, height);
+        break;
+    }
+    return width * height * bytesPerPixelOf(layout);
+}
+
+}  // namespace pyradec
