@@ -203,8 +203,9 @@ long long countMismatches(const pyradec::ColorParams &params, const pyradec::Col
                 unsigned char want[3];
                 oracle::entry(params, gamma, R, G, B, want);
                 const int i = (R << 16) | (G << 8) | B;
+                const uint32_t packed = uint32_t{want[2]} | uint32_t{want[1]} << 8 | uint32_t{want[0]} << 16;
                 if (planes.red[i] != want[0] || planes.green[i] != want[1] ||
-                    planes.blue[i] != want[2]) {
+                    planes.blue[i] != want[2] || !planes.packed || planes.packed[i] != packed) {
                     ++mismatches;
 #pragma omp critical
                     if (firstBad < 0 || i < firstBad)

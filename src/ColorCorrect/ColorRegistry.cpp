@@ -2,8 +2,9 @@
 // colour parameters, and the process-wide ColorTable.
 //
 // A table is one slab: a header (the public record first, then the bookkeeping),
-// the pointer arrays, and the three channel planes, each indexed
-// (R << 16) | (G << 8) | B, which the pointer arrays point into.
+// the pointer arrays, the three channel planes, each indexed
+// (R << 16) | (G << 8) | B, which the pointer arrays point into, and the packed
+// plane of the same entries that the library's own lookups use.
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -29,6 +30,8 @@ struct TableBlock {
     bool registered;
     ColorParams key;
     unsigned char *planes;  // red, green, blue planes, contiguous
+    uint32_t *packed;       // blue | green << 8 | red << 16 per entry
+    bool packedValid;       // set by a build; a table filled by hand has none
     TableBlock *next;       // next registered table
 };
 
@@ -36,6 +39,7 @@ struct SlabLayout {
     size_t topOffset;
     size_t secondOffset;
     size_t planesOffset;
+    size_t packedOffset;
     size_t totalBytes;
 };
 
@@ -46,7 +50,8 @@ constexpr SlabLayout kLayout = [] {
     l.topOffset = alignUp(sizeof(TableBlock), 64);
     l.secondOffset = l.topOffset + 3 * 256 * sizeof(unsigned char **);
     l.planesOffset = alignUp(l.secondOffset + 3 * 65536 * sizeof(unsigned char *), kPageAlign);
-    l.totalBytes = l.planesOffset + 3 * kPlaneBytes;
+    l.packedOffset = l.planesOffset + 3 * kPlaneBytes;
+    l.totalBytes = l.packedOffset + 4 * kPlaneBytes;
     return l;
 }();
 
@@ -86,6 +91,8 @@ TableBlock *formatSlab(void *slab)
     block->refs = 1;
     block->registered = false;
     block->planes = base + kLayout.planesOffset;
+    block->packed = reinterpret_cast<uint32_t *>(base + kLayout.packedOffset);
+    block->packedValid = false;
     auto **top = reinterpret_cast<unsigned char ***>(base + kLayout.topOffset);
     auto **second = reinterpret_cast<unsigned char **>(base + kLayout.secondOffset);
     unsigned char ***tops[3];
@@ -240,9 +247,22 @@ int liveColorTableCount()
 ColorPlanes colorPlanesOf(const ColorCorrectTable *table)
 {
     if (!table)
-        return {nullptr, nullptr, nullptr};
-    const unsigned char *planes = blockOf(table)->planes;
-    return {planes, planes + kPlaneBytes, planes + 2 * kPlaneBytes};
+        return {nullptr, nullptr, nullptr, nullptr};
+    const TableBlock *block = blockOf(table);
+    const unsigned char *planes = block->planes;
+    return {planes, planes + kPlaneBytes, planes + 2 * kPlaneBytes,
+            block->packedValid ? block->packed : nullptr};
+}
+
+uint32_t *packedPlaneOf(ColorCorrectTable *table)
+{
+    return table ? blockOf(table)->packed : nullptr;
+}
+
+void markPackedPlane(ColorCorrectTable *table, bool valid)
+{
+    if (table)
+        blockOf(table)->packedValid = valid;
 }
 
 }  // namespace pyradec

@@ -201,6 +201,17 @@ template <int Step>
 void applyPlanes(const pyradec::ColorPlanes &planes, const unsigned char *src, unsigned char *dst,
                  size_t count)
 {
+    if (const uint32_t *packed = planes.packed) {
+        for (size_t i = 0; i < count; ++i, src += Step, dst += Step) {
+            const uint32_t entry = packed[(size_t{src[2]} << 16) | (size_t{src[1]} << 8) | src[0]];
+            dst[0] = static_cast<unsigned char>(entry);
+            dst[1] = static_cast<unsigned char>(entry >> 8);
+            dst[2] = static_cast<unsigned char>(entry >> 16);
+            if constexpr (Step == 4)
+                dst[3] = 255;
+        }
+        return;
+    }
     const unsigned char *red = planes.red, *green = planes.green, *blue = planes.blue;
     for (size_t i = 0; i < count; ++i, src += Step, dst += Step) {
         const size_t index = (size_t{src[2]} << 16) | (size_t{src[1]} << 8) | src[0];
@@ -321,6 +332,8 @@ bool buildColorTableWith(ColorCorrectTable *table, const ColorParams &params, Co
     float matrix[3][3];
     std::memcpy(matrix, params.colorMatrix, sizeof matrix);
 
+    uint32_t *packed = pyradec::packedPlaneOf(table);
+    pyradec::markPackedPlane(table, false);
     omp_set_num_threads(omp_get_num_procs());
 #pragma omp parallel for schedule(static)
     for (int R = 0; R < 256; ++R) {
@@ -336,9 +349,15 @@ bool buildColorTableWith(ColorCorrectTable *table, const ColorParams &params, Co
                 const float s = matrix[c][0] * static_cast<float>(R);
                 p.base[c] = s + static_cast<float>(G) * matrix[c][1];
             }
+            const unsigned char *red = table->redTable[R][G], *green = table->greenTable[R][G],
+                                *blue = table->blueTable[R][G];
             rowFn(p, table->redTable[R][G], table->greenTable[R][G], table->blueTable[R][G]);
+            uint32_t *word = packed + ((size_t(R) << 16) | (size_t(G) << 8));
+            for (int B = 0; B < kRow; ++B)
+                word[B] = uint32_t{blue[B]} | uint32_t{green[B]} << 8 | uint32_t{red[B]} << 16;
         }
     }
+    pyradec::markPackedPlane(table, true);
     return true;
 }
 

@@ -60,7 +60,7 @@ bool isIdentity(const unsigned char *range)
 
 struct Kernel {
     const IndexLuts &luts;
-    ColorPlanes planes;  // red null: no lookup
+    ColorPlanes planes;  // red null: no lookup; packed used when present
 };
 
 // Columns per pass. The table entries of a pass (2 rows x 64 pixels x 3 planes
@@ -73,12 +73,20 @@ inline uint32_t tableIndex(const IndexLuts &luts, int luma, int rc, int gc, int 
     return luts.r[(yt + rc) >> 8] | luts.g[(yt + gc) >> 8] | luts.b[(yt + bc) >> 8];
 }
 
+// How pixels are looked up: not at all, in the three planes, or in the packed plane.
+enum Lookup { kNoLookup = 0, kPlanes = 1, kPacked = 2 };
+
+template <int LOOKUP>
 inline void prefetchEntry(const ColorPlanes &planes, uint32_t idx)
 {
 #if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(planes.red + idx);
-    __builtin_prefetch(planes.green + idx);
-    __builtin_prefetch(planes.blue + idx);
+    if constexpr (LOOKUP == kPacked) {
+        __builtin_prefetch(planes.packed + idx);
+    } else {
+        __builtin_prefetch(planes.red + idx);
+        __builtin_prefetch(planes.green + idx);
+        __builtin_prefetch(planes.blue + idx);
+    }
 #else
     (void)planes;
     (void)idx;
@@ -88,7 +96,7 @@ inline void prefetchEntry(const ColorPlanes &planes, uint32_t idx)
 // Pass 1: table indices of up to kChunk pixels of one or two rows that share one
 // chroma row, starting at an even column. The lookups are issued here as
 // prefetches so that their cache misses overlap instead of queueing in pass 2.
-template <bool LOOKUP, bool PAIR>
+template <int LOOKUP, bool PAIR>
 void indexChunk(const Kernel &k, const unsigned char *y0, const unsigned char *y1,
                 const unsigned char *u, const unsigned char *v, int n, uint32_t *idx0,
                 uint32_t *idx1)
@@ -109,25 +117,30 @@ void indexChunk(const Kernel &k, const unsigned char *y0, const unsigned char *y
                 idx1[i + 1] = tableIndex(k.luts, y1[i + 1], rc, gc, bc);
         }
         if constexpr (LOOKUP) {
-            prefetchEntry(k.planes, idx0[i]);
+            prefetchEntry<LOOKUP>(k.planes, idx0[i]);
             if (second)
-                prefetchEntry(k.planes, idx0[i + 1]);
+                prefetchEntry<LOOKUP>(k.planes, idx0[i + 1]);
             if constexpr (PAIR) {
-                prefetchEntry(k.planes, idx1[i]);
+                prefetchEntry<LOOKUP>(k.planes, idx1[i]);
                 if (second)
-                    prefetchEntry(k.planes, idx1[i + 1]);
+                    prefetchEntry<LOOKUP>(k.planes, idx1[i + 1]);
             }
         }
     }
 }
 
 // Pass 2: the pixels of one row from their indices.
-template <int BPP, int RI, int GI, int BI, int AI, bool LOOKUP>
+template <int BPP, int RI, int GI, int BI, int AI, int LOOKUP>
 void writeChunk(const Kernel &k, const uint32_t *idx, int n, unsigned char *o)
 {
     for (int i = 0; i < n; ++i, o += BPP) {
         const uint32_t x = idx[i];
-        if constexpr (LOOKUP) {
+        if constexpr (LOOKUP == kPacked) {
+            const uint32_t entry = k.planes.packed[x];
+            o[RI] = static_cast<unsigned char>(entry >> 16);
+            o[GI] = static_cast<unsigned char>(entry >> 8);
+            o[BI] = static_cast<unsigned char>(entry);
+        } else if constexpr (LOOKUP == kPlanes) {
             o[RI] = k.planes.red[x];
             o[GI] = k.planes.green[x];
             o[BI] = k.planes.blue[x];
@@ -142,7 +155,7 @@ void writeChunk(const Kernel &k, const uint32_t *idx, int n, unsigned char *o)
 }
 
 // One or two rows sharing one chroma row.
-template <int BPP, int RI, int GI, int BI, int AI, bool LOOKUP, bool PAIR>
+template <int BPP, int RI, int GI, int BI, int AI, int LOOKUP, bool PAIR>
 void convertRows(const Kernel &k, const unsigned char *y0, const unsigned char *y1,
                  const unsigned char *u, const unsigned char *v, unsigned char *o0,
                  unsigned char *o1, int width)
@@ -158,7 +171,7 @@ void convertRows(const Kernel &k, const unsigned char *y0, const unsigned char *
     }
 }
 
-template <int BPP, int RI, int GI, int BI, int AI, bool LOOKUP>
+template <int BPP, int RI, int GI, int BI, int AI, int LOOKUP>
 void convertPicture(const Kernel &k, const YuvPlanes &p, unsigned char *out, int width, int height)
 {
     const size_t outRow = size_t(width) * BPP;
@@ -179,10 +192,12 @@ void convertPicture(const Kernel &k, const YuvPlanes &p, unsigned char *out, int
 template <int BPP, int RI, int GI, int BI, int AI>
 void convertLayout(const Kernel &k, const YuvPlanes &p, unsigned char *out, int width, int height)
 {
-    if (k.planes.red)
-        convertPicture<BPP, RI, GI, BI, AI, true>(k, p, out, width, height);
+    if (k.planes.packed)
+        convertPicture<BPP, RI, GI, BI, AI, kPacked>(k, p, out, width, height);
+    else if (k.planes.red)
+        convertPicture<BPP, RI, GI, BI, AI, kPlanes>(k, p, out, width, height);
     else
-        convertPicture<BPP, RI, GI, BI, AI, false>(k, p, out, width, height);
+        convertPicture<BPP, RI, GI, BI, AI, kNoLookup>(k, p, out, width, height);
 }
 
 }  // namespace
@@ -197,7 +212,7 @@ int convertYuv420(const YuvPlanes &planes, unsigned char *out, int width, int he
 {
     IndexLuts ownLuts;
     const IndexLuts *luts = &identityLuts();
-    ColorPlanes colour{nullptr, nullptr, nullptr};
+    ColorPlanes colour{nullptr, nullptr, nullptr, nullptr};
     if (table) {
         colour = colorPlanesOf(table);
         if (!isIdentity(table->rangeTable)) {
