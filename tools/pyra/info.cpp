@@ -1,0 +1,231 @@
+// pyra info: the slide's description and every layer's geometry.
+#include <cctype>
+#include <cstdio>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <cjson/cJSON.h>
+
+#include "pyra.h"
+
+namespace pyra {
+
+namespace {
+
+const char *const kHelp =
+    "usage: pyra info SLIDE [--json]\n"
+    "\n"
+    "Prints the slide's description (compression, quality, resolution, sizes of the\n"
+    "image, the tiles and the associated pictures) and the geometry of every layer\n"
+    "(grid size, tile columns and rows, blank margins at the right and bottom).\n"
+    "\n"
+    "  --json   one JSON object with the same facts, numbers as numbers\n";
+
+using Items = std::vector<std::pair<std::string, std::string>>;
+
+// "Key=value|Key=value" as the library formats its texts.
+Items parseItems(const char *text)
+{
+    Items items;
+    std::string s = text ? text : "";
+    size_t start = 0;
+    while (start <= s.size() && !s.empty()) {
+        size_t bar = s.find('|', start);
+        if (bar == std::string::npos)
+            bar = s.size();
+        const std::string item = s.substr(start, bar - start);
+        const size_t eq = item.find('=');
+        if (eq != std::string::npos)
+            items.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+        start = bar + 1;
+    }
+    return items;
+}
+
+std::string find(const Items &items, const std::string &key)
+{
+    for (const auto &[k, v] : items)
+        if (k == key)
+            return v;
+    return {};
+}
+
+// The value as a number: the leading numeral, without a unit such as "um/pixel".
+bool asNumber(const std::string &value, double &out)
+{
+    if (value.empty())
+        return false;
+    char *end = nullptr;
+    out = std::strtod(value.c_str(), &end);
+    if (end == value.c_str())
+        return false;
+    const std::string rest = end;
+    return rest.empty() || rest == "um/pixel";
+}
+
+// JSON keys in lowerCamelCase: "ImageWidth" -> "imageWidth", "MPP" -> "mpp", "XCount" -> "xCount".
+std::string jsonKey(const std::string &key)
+{
+    std::string out = key;
+    size_t upper = 0;
+    while (upper < out.size() && std::isupper(static_cast<unsigned char>(out[upper])))
+        ++upper;
+    // A run of capitals is an abbreviation, lowered up to the next word's capital.
+    const size_t lowerTo = upper == out.size() ? upper : std::max<size_t>(1, upper - 1);
+    for (size_t i = 0; i < lowerTo; ++i)
+        out[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(out[i])));
+    return out;
+}
+
+// A float as the shortest decimal that names it, not its binary expansion.
+double tidy(float f)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.7g", static_cast<double>(f));
+    return std::strtod(text, nullptr);
+}
+
+// The colour parameters, copied out of the packed record (its floats are unaligned).
+struct Colour {
+    float gamma;
+    float gains[3], hsv[3], matrix[9];
+};
+
+Colour colourOf(const VtExtraInfo *extra)
+{
+    Colour c;
+    c.gamma = extra->gamma;
+    std::memcpy(c.gains, reinterpret_cast<const char *>(extra) + offsetof(VtExtraInfo, channelGains), sizeof c.gains);
+    std::memcpy(c.hsv, reinterpret_cast<const char *>(extra) + offsetof(VtExtraInfo, hsvScales), sizeof c.hsv);
+    std::memcpy(c.matrix, reinterpret_cast<const char *>(extra) + offsetof(VtExtraInfo, colorMatrix), sizeof c.matrix);
+    return c;
+}
+
+cJSON *numberArray(const float *values, int n)
+{
+    cJSON *array = cJSON_CreateArray();
+    for (int i = 0; i < n; ++i)
+        cJSON_AddItemToArray(array, cJSON_CreateNumber(tidy(values[i])));
+    return array;
+}
+
+struct CJsonDeleter {
+    void operator()(cJSON *j) const { cJSON_Delete(j); }
+};
+
+void addItems(cJSON *object, const Items &items)
+{
+    for (const auto &[k, v] : items) {
+        double number;
+        if (asNumber(v, number))
+            cJSON_AddNumberToObject(object, jsonKey(k).c_str(), number);
+        else
+            cJSON_AddStringToObject(object, jsonKey(k).c_str(), v.c_str());
+    }
+}
+
+long number(const Items &items, const std::string &key)
+{
+    return std::strtol(find(items, key).c_str(), nullptr, 10);
+}
+
+}  // namespace
+
+int cmdInfo(int argc, char **argv)
+{
+    Args args("info", argc, argv, {"json"}, {});
+    if (args.help()) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    args.expect(1, "SLIDE");
+    const std::string path = args.positional()[0];
+    Handle slide = openSlide(path);
+
+    Owned<char> descText(GetDescription(slide.get()));
+    if (!descText)
+        throw Failure(path + ": no description");
+    const Items desc = parseItems(descText.get());
+    const uint32_t layers = slide->picHead->layerCount;
+    std::vector<Items> layerItems;
+    for (uint32_t i = 0; i < layers; ++i) {
+        Owned<char> text(GetLayerInfo(slide.get(), static_cast<int>(i)));
+        layerItems.push_back(parseItems(text.get()));
+    }
+    const VtExtraInfo *extra = slide->extraInfo;
+
+    if (args.has("json")) {
+        std::unique_ptr<cJSON, CJsonDeleter> root(cJSON_CreateObject());
+        cJSON_AddStringToObject(root.get(), "path", path.c_str());
+        addItems(root.get(), desc);
+        cJSON *list = cJSON_AddArrayToObject(root.get(), "layers");
+        for (uint32_t i = 0; i < layers; ++i) {
+            cJSON *layer = cJSON_CreateObject();
+            cJSON_AddNumberToObject(layer, "index", i);
+            addItems(layer, layerItems[i]);
+            const Items &li = layerItems[i];
+            cJSON_AddNumberToObject(layer, "contentWidth",
+                                    number(li, "LayerWidth") - number(li, "BoundWidth"));
+            cJSON_AddNumberToObject(layer, "contentHeight",
+                                    number(li, "LayerHeight") - number(li, "BoundHeight"));
+            cJSON_AddItemToArray(list, layer);
+        }
+        if (extra) {
+            const Colour colour = colourOf(extra);
+            cJSON *c = cJSON_AddObjectToObject(root.get(), "colour");
+            cJSON_AddNumberToObject(c, "gamma", tidy(colour.gamma));
+            cJSON_AddItemToObject(c, "channelGains", numberArray(colour.gains, 3));
+            cJSON_AddItemToObject(c, "hsvScales", numberArray(colour.hsv, 3));
+            cJSON_AddItemToObject(c, "colorMatrix", numberArray(colour.matrix, 9));
+        }
+        std::unique_ptr<char, decltype(&std::free)> text(cJSON_Print(root.get()), std::free);
+        if (!text)
+            throw Failure(path + ": could not format JSON");
+        std::printf("%s\n", text.get());
+        return 0;
+    }
+
+    auto d = [&](const char *key) { return find(desc, key); };
+    std::printf("slide         %s\n", path.c_str());
+    std::printf("compression   %s, quality %s\n", d("CompressionType").c_str(), d("Quality").c_str());
+    std::printf("image         %s x %s pixels\n", d("ImageWidth").c_str(), d("ImageHeight").c_str());
+    std::printf("tiles         %s x %s pixels\n", d("TileWidth").c_str(), d("TileHeight").c_str());
+    std::string mpp = d("MPP");
+    if (const size_t unit = mpp.find("um/pixel"); unit != std::string::npos)
+        mpp = mpp.substr(0, unit) + " um/pixel";
+    std::printf("resolution    %s, magnification %sx\n", mpp.c_str(), d("AppMag").c_str());
+    std::printf("layers        %s, ratio %s\n", d("Layer").c_str(), d("Ratio").c_str());
+    std::printf("thumbnail     %s x %s\n", d("ThumbWidth").c_str(), d("ThumbHeight").c_str());
+    std::printf("label         %s x %s\n", d("LabelWidth").c_str(), d("LabelHeight").c_str());
+    std::printf("macrograph    %s x %s\n", d("MacroWidth").c_str(), d("MacroHeight").c_str());
+    if (extra) {
+        const Colour colour = colourOf(extra);
+        const float *g = colour.gains, *h = colour.hsv, *m = colour.matrix;
+        std::printf("colour        gamma %g, gains %g %g %g, hsv %g %g %g\n", colour.gamma, g[0], g[1],
+                    g[2], h[0], h[1], h[2]);
+        std::printf("              matrix %g %g %g / %g %g %g / %g %g %g\n", m[0], m[1], m[2], m[3],
+                    m[4], m[5], m[6], m[7], m[8]);
+    } else {
+        std::printf("colour        none (pixels pass unchanged)\n");
+    }
+    std::printf("\n%5s %8s %8s %7s %5s %6s %6s %15s\n", "layer", "width", "height", "columns", "rows",
+                "right", "bottom", "content");
+    for (uint32_t i = 0; i < layers; ++i) {
+        const Items &li = layerItems[i];
+        const std::string content = std::to_string(number(li, "LayerWidth") - number(li, "BoundWidth")) +
+                                    " x " +
+                                    std::to_string(number(li, "LayerHeight") - number(li, "BoundHeight"));
+        std::printf("%5u %8s %8s %7s %5s %6s %6s %15s\n", i, find(li, "LayerWidth").c_str(),
+                    find(li, "LayerHeight").c_str(), find(li, "XCount").c_str(),
+                    find(li, "YCount").c_str(), find(li, "BoundWidth").c_str(),
+                    find(li, "BoundHeight").c_str(), content.c_str());
+    }
+    std::printf("(width and height: the tile grid; right and bottom: its blank margins)\n");
+    return 0;
+}
+
+}  // namespace pyra
