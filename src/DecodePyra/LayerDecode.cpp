@@ -58,7 +58,7 @@ int VtSpecifyLayerJpeg2Rgb(VtPyraInfo *pyra, unsigned char **pixels, int *width,
     const LayerGrid grid = layerGrid(pyra, layer);
     *width = static_cast<int>(grid.width);
     *height = static_cast<int>(grid.height);
-    auto buffer = mallocBytes(size_t{grid.width} * grid.height * 3);
+    auto buffer = mallocPixels(size_t{grid.width} * grid.height * 3);
     if (!buffer) {
         *pixels = nullptr;
         return VT_ERR_UTILITY;

@@ -2,8 +2,13 @@
 // held by these owners until handed out, so every early return releases them.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace pyradec {
 
@@ -25,6 +30,24 @@ MallocPtr<T> mallocZeroed(size_t count = 1)
 inline MallocPtr<unsigned char> mallocBytes(size_t bytes)
 {
     return MallocPtr<unsigned char>(static_cast<unsigned char *>(std::malloc(bytes ? bytes : 1)));
+}
+
+// As mallocBytes, for large pixel buffers (whole layers, big regions): still a
+// plain malloc block that the host frees, but backed by huge pages where the
+// system allows, since first-touch page faults otherwise cost more than decoding.
+inline MallocPtr<unsigned char> mallocPixels(size_t bytes)
+{
+    MallocPtr<unsigned char> block = mallocBytes(bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr size_t kHugePage = size_t{2} << 20;
+    if (block && bytes >= 2 * kHugePage) {
+        const uintptr_t start = (reinterpret_cast<uintptr_t>(block.get()) + kHugePage - 1) & ~(kHugePage - 1);
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(block.get()) + bytes) & ~(kHugePage - 1);
+        if (end > start)
+            madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+    }
+#endif
+    return block;
 }
 
 }  // namespace pyradec

@@ -16,7 +16,7 @@ int VtGetRoiRgbOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int widt
     if (width <= 0 || height <= 0 || x >= grid.width || y >= grid.height ||
         static_cast<uint32_t>(width) > grid.width || static_cast<uint32_t>(height) > grid.height)
         return VT_ERR_REGION;
-    auto region = mallocBytes(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+    auto region = mallocPixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     if (!region)
         return VT_ERR_UTILITY;
     status = assembleRegion(pyra, layer, x, y, width, height, region.get());
