@@ -333,3 +333,44 @@ TEST(JpegTile, RefusesOtherSizesWithoutWriting) {
 }
 
 }  // namespace
+
+namespace {
+
+// Decoding only some rows of a tile gives exactly the rows of a whole decode, for
+// every first row and every last row (4:2:0 tiles, whose upsampling reads the
+// neighbouring rows).
+TEST(JpegTile, PartialRowsEqualTheWholeDecode) {
+    const int w = 256, h = 256;
+    const Image picture = fixture::makePattern(w, h, 17);
+    for (int quality : {80, 95}) {
+        SCOPED_TRACE(quality);
+        const Bytes jpeg = fixture::encodeJpeg(picture, quality);
+        std::vector<unsigned char> whole(size_t(w) * h * 3), part(size_t(w) * h * 3);
+        ASSERT_TRUE(pyradec::decodeJpegTile(jpeg.data(), jpeg.size(), whole.data(), w, h, nullptr));
+        auto rowsEqual = [&](int first, int end) {
+            std::fill(part.begin(), part.end(), 0x77);
+            if (!pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), part.data(), w, h, first, end))
+                return false;
+            const size_t stride = size_t(w) * 3;
+            return std::equal(whole.begin() + first * stride, whole.begin() + end * stride,
+                              part.begin() + first * stride);
+        };
+        for (int first = 0; first < h; ++first)
+            ASSERT_TRUE(rowsEqual(first, h)) << "rows " << first << " to the end";
+        for (int end = 1; end <= h; ++end)
+            ASSERT_TRUE(rowsEqual(0, end)) << "rows 0 to " << end;
+        for (int first : {1, 7, 8, 15, 16, 17, 100, 127})
+            for (int end : {first + 1, first + 9, first + 100}) {
+                if (end <= h) {
+                    ASSERT_TRUE(rowsEqual(first, end)) << first << ".." << end;
+                }
+            }
+    }
+    std::vector<unsigned char> out(size_t(w) * h * 3);
+    const Bytes jpeg = fixture::encodeJpeg(picture, 80);
+    EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 5, 5));
+    EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 0, h + 1));
+    EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w - 1, h, 0, 4));
+}
+
+}  // namespace

@@ -170,6 +170,40 @@ bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, un
     return true;
 }
 
+// Rows [firstRow, endRow) of a tile only: rows above are skipped without being
+// output, and decoding stops after the last row wanted (libjpeg-turbo's skip gives
+// the same pixels as a whole decode for the rows that follow).
+bool decompressTileRows(DecodeState &s, const unsigned char *jpeg, size_t length,
+                        unsigned char *out, int width, int height, int firstRow, int endRow) {
+    if (setjmp(s.err.jump)) return false;
+    jpeg_create_decompress(&s.cinfo);
+    jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
+    jpeg_read_header(&s.cinfo, TRUE);
+    if (s.cinfo.image_width != static_cast<JDIMENSION>(width) ||
+        s.cinfo.image_height != static_cast<JDIMENSION>(height))
+        return false;
+    s.cinfo.out_color_space = JCS_EXT_BGR;
+    jpeg_start_decompress(&s.cinfo);
+    if (s.cinfo.output_components != 3 || s.cinfo.output_width != static_cast<JDIMENSION>(width) ||
+        s.cinfo.output_height != static_cast<JDIMENSION>(height))
+        return false;
+    if (firstRow > 0 &&
+        jpeg_skip_scanlines(&s.cinfo, static_cast<JDIMENSION>(firstRow)) != static_cast<JDIMENSION>(firstRow))
+        return false;
+    const size_t stride = static_cast<size_t>(width) * 3;
+    JSAMPROW rows[kRowsPerRead];
+    while (s.cinfo.output_scanline < static_cast<JDIMENSION>(endRow)) {
+        const JDIMENSION first = s.cinfo.output_scanline;
+        JDIMENSION want = static_cast<JDIMENSION>(endRow) - first;
+        if (want > kRowsPerRead) want = kRowsPerRead;
+        for (JDIMENSION i = 0; i < want; ++i) rows[i] = out + (first + i) * stride;
+        if (jpeg_read_scanlines(&s.cinfo, rows, want) == 0) return false;
+    }
+    // Rows below are not needed: stop here rather than decode them.
+    jpeg_abort_decompress(&s.cinfo);
+    return true;
+}
+
 void initErrors(ErrorManager &err, jpeg_error_mgr *&slot) {
     slot = jpeg_std_error(&err.pub);
     err.pub.error_exit = my_error_exit;
@@ -232,6 +266,18 @@ bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out
     std::memset(&s, 0, sizeof s);
     initErrors(s.err, s.cinfo.err);
     const bool ok = decompressTile(s, jpeg, length, out, width, height, table);
+    jpeg_destroy_decompress(&s.cinfo);
+    return ok;
+}
+
+bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
+                        int height, int firstRow, int endRow) {
+    if (width <= 0 || height <= 0 || firstRow < 0 || endRow > height || firstRow >= endRow)
+        return false;
+    DecodeState s;
+    std::memset(&s, 0, sizeof s);
+    initErrors(s.err, s.cinfo.err);
+    const bool ok = decompressTileRows(s, jpeg, length, out, width, height, firstRow, endRow);
     jpeg_destroy_decompress(&s.cinfo);
     return ok;
 }

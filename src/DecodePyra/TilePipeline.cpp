@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ColorCorrect/ColorCorrect.h"
 #include "DecodeHevc/DecodeHevc.h"
 #include "FileIO.h"
 #include "JpegCodec.h"
@@ -109,6 +110,21 @@ int loadTile(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry,
     return decodeTile(pyra, bytes.get(), entry.size, out);
 }
 
+int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry,
+                 unsigned char *out, int firstRow, int endRow)
+{
+    MallocPtr<unsigned char> bytes;
+    int status = reader.read(entry, bytes);
+    if (status != VT_OK)
+        return status;
+    const VtPicHead &head = *pyra->picHead;
+    return decodeJpegTileRows(bytes.get(), static_cast<size_t>(entry.size), out,
+                              static_cast<int>(head.tileWidth), static_cast<int>(head.tileHeight),
+                              firstRow, endRow)
+               ? VT_OK
+               : VT_ERR_DECODE;
+}
+
 namespace {
 
 void fillWhite(unsigned char *out, size_t rowBytes, size_t stride, size_t rows)
@@ -160,13 +176,20 @@ int assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint32_t y, in
                 if (!tile)
                     return VT_ERR_UTILITY;
             }
-            int status = loadTile(pyra, reader, entry, tile.get());
+            // JPEG tiles decode only the rows the region needs, and only the pixels
+            // copied into the region go through the colour table.
+            const bool jpeg = pyra->picHead->compressionType == 0;
+            int status = jpeg ? loadTileRows(pyra, reader, entry, tile.get(), static_cast<int>(srcTop),
+                                             static_cast<int>(srcBottom))
+                              : loadTile(pyra, reader, entry, tile.get());
             if (status != VT_OK)
                 return status;
             const size_t tileStride = size_t{tw} * 3;
             const unsigned char *src = tile.get() + srcTop * tileStride + srcLeft * 3;
             for (uint64_t r = srcTop; r < srcBottom; ++r) {
                 std::memcpy(dest, src, runBytes);
+                if (jpeg)
+                    applyColorTable(pyra->colorTable, dest, runBytes / 3, 3);
                 dest += stride;
                 src += tileStride;
             }
