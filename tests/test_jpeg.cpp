@@ -349,7 +349,7 @@ TEST(JpegTile, PartialRowsEqualTheWholeDecode) {
         ASSERT_TRUE(pyradec::decodeJpegTile(jpeg.data(), jpeg.size(), whole.data(), w, h, nullptr));
         auto rowsEqual = [&](int first, int end) {
             std::fill(part.begin(), part.end(), 0x77);
-            if (!pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), part.data(), w, h, first, end))
+            if (!pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), part.data(), w, h, first, end, nullptr))
                 return false;
             const size_t stride = size_t(w) * 3;
             return std::equal(whole.begin() + first * stride, whole.begin() + end * stride,
@@ -368,9 +368,9 @@ TEST(JpegTile, PartialRowsEqualTheWholeDecode) {
     }
     std::vector<unsigned char> out(size_t(w) * h * 3);
     const Bytes jpeg = fixture::encodeJpeg(picture, 80);
-    EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 5, 5));
-    EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 0, h + 1));
-    EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w - 1, h, 0, 4));
+    EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 5, 5, nullptr));
+    EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 0, h + 1, nullptr));
+    EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w - 1, h, 0, 4, nullptr));
 }
 
 }  // namespace

@@ -110,14 +110,15 @@ struct DecodeState {
 // upsampler has ready, which saves calls over one row at a time.
 constexpr int kRowsPerRead = 16;
 
-// Reads all scanlines into `out` (rows of `stride` bytes), correcting each batch
-// while it is still in cache. False when libjpeg stops delivering rows.
-bool readRows(jpeg_decompress_struct &cinfo, unsigned char *out, size_t stride,
+// Reads scanlines up to `endRow` into their places in `out` (rows of `stride`
+// bytes), correcting each batch while it is still in cache. False when libjpeg
+// stops delivering rows.
+bool readRows(jpeg_decompress_struct &cinfo, unsigned char *out, size_t stride, JDIMENSION endRow,
               const ColorCorrectTable *table, int step) {
     JSAMPROW rows[kRowsPerRead];
-    while (cinfo.output_scanline < cinfo.output_height) {
+    while (cinfo.output_scanline < endRow) {
         const JDIMENSION first = cinfo.output_scanline;
-        JDIMENSION want = cinfo.output_height - first;
+        JDIMENSION want = endRow - first;
         if (want > kRowsPerRead) want = kRowsPerRead;
         for (JDIMENSION i = 0; i < want; ++i) rows[i] = out + (first + i) * stride;
         const JDIMENSION got = jpeg_read_scanlines(&cinfo, rows, want);
@@ -144,13 +145,17 @@ bool decompress(DecodeState &s, const unsigned char *jpeg, size_t length, int co
     s.size = stride * s.cinfo.output_height;
     s.pixels = static_cast<unsigned char *>(std::malloc(s.size));
     if (s.pixels == nullptr) return false;
-    if (!readRows(s.cinfo, s.pixels, stride, table, step)) return false;
+    if (!readRows(s.cinfo, s.pixels, stride, s.cinfo.output_height, table, step)) return false;
     jpeg_finish_decompress(&s.cinfo);
     return true;
 }
 
+// Rows [firstRow, endRow) of a tile of exactly width x height: rows above are
+// skipped without being output and decoding stops after the last row wanted
+// (libjpeg-turbo's skip gives the rows that follow exactly as a whole decode does).
 bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, unsigned char *out,
-                    int width, int height, const ColorCorrectTable *table) {
+                    int width, int height, int firstRow, int endRow,
+                    const ColorCorrectTable *table) {
     if (setjmp(s.err.jump)) return false;
     jpeg_create_decompress(&s.cinfo);
     jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
@@ -165,42 +170,15 @@ bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, un
     if (s.cinfo.output_components != 3 || s.cinfo.output_width != static_cast<JDIMENSION>(width) ||
         s.cinfo.output_height != static_cast<JDIMENSION>(height))
         return false;
-    if (!readRows(s.cinfo, out, static_cast<size_t>(width) * 3, table, 3)) return false;
-    jpeg_finish_decompress(&s.cinfo);
-    return true;
-}
-
-// Rows [firstRow, endRow) of a tile only: rows above are skipped without being
-// output, and decoding stops after the last row wanted (libjpeg-turbo's skip gives
-// the same pixels as a whole decode for the rows that follow).
-bool decompressTileRows(DecodeState &s, const unsigned char *jpeg, size_t length,
-                        unsigned char *out, int width, int height, int firstRow, int endRow) {
-    if (setjmp(s.err.jump)) return false;
-    jpeg_create_decompress(&s.cinfo);
-    jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
-    jpeg_read_header(&s.cinfo, TRUE);
-    if (s.cinfo.image_width != static_cast<JDIMENSION>(width) ||
-        s.cinfo.image_height != static_cast<JDIMENSION>(height))
-        return false;
-    s.cinfo.out_color_space = JCS_EXT_BGR;
-    jpeg_start_decompress(&s.cinfo);
-    if (s.cinfo.output_components != 3 || s.cinfo.output_width != static_cast<JDIMENSION>(width) ||
-        s.cinfo.output_height != static_cast<JDIMENSION>(height))
-        return false;
     if (firstRow > 0 &&
         jpeg_skip_scanlines(&s.cinfo, static_cast<JDIMENSION>(firstRow)) != static_cast<JDIMENSION>(firstRow))
         return false;
-    const size_t stride = static_cast<size_t>(width) * 3;
-    JSAMPROW rows[kRowsPerRead];
-    while (s.cinfo.output_scanline < static_cast<JDIMENSION>(endRow)) {
-        const JDIMENSION first = s.cinfo.output_scanline;
-        JDIMENSION want = static_cast<JDIMENSION>(endRow) - first;
-        if (want > kRowsPerRead) want = kRowsPerRead;
-        for (JDIMENSION i = 0; i < want; ++i) rows[i] = out + (first + i) * stride;
-        if (jpeg_read_scanlines(&s.cinfo, rows, want) == 0) return false;
-    }
-    // Rows below are not needed: stop here rather than decode them.
-    jpeg_abort_decompress(&s.cinfo);
+    if (!readRows(s.cinfo, out, static_cast<size_t>(width) * 3, static_cast<JDIMENSION>(endRow), table, 3))
+        return false;
+    if (endRow == height)
+        jpeg_finish_decompress(&s.cinfo);
+    else
+        jpeg_abort_decompress(&s.cinfo);  // the rows below are not needed
     return true;
 }
 
@@ -261,23 +239,17 @@ int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pix
 
 bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
                     int height, const ColorCorrectTable *table) {
-    if (width <= 0 || height <= 0) return false;
-    DecodeState s;
-    std::memset(&s, 0, sizeof s);
-    initErrors(s.err, s.cinfo.err);
-    const bool ok = decompressTile(s, jpeg, length, out, width, height, table);
-    jpeg_destroy_decompress(&s.cinfo);
-    return ok;
+    return decodeJpegTileRows(jpeg, length, out, width, height, 0, height, table);
 }
 
 bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
-                        int height, int firstRow, int endRow) {
+                        int height, int firstRow, int endRow, const ColorCorrectTable *table) {
     if (width <= 0 || height <= 0 || firstRow < 0 || endRow > height || firstRow >= endRow)
         return false;
     DecodeState s;
     std::memset(&s, 0, sizeof s);
     initErrors(s.err, s.cinfo.err);
-    const bool ok = decompressTileRows(s, jpeg, length, out, width, height, firstRow, endRow);
+    const bool ok = decompressTile(s, jpeg, length, out, width, height, firstRow, endRow, table);
     jpeg_destroy_decompress(&s.cinfo);
     return ok;
 }

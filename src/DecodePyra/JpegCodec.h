@@ -30,10 +30,9 @@ int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pix
 bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
                     int height, const ColorCorrectTable *table);
 
-// Decodes only rows [firstRow, endRow) of such a tile into their places in `out`,
-// without colour correction; the other rows of `out` are not written. The rows
-// equal those of a whole decode.
+// Decodes only rows [firstRow, endRow) of such a tile into their places in `out`;
+// the other rows of `out` are not written. The rows equal those of a whole decode.
 bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
-                        int height, int firstRow, int endRow);
+                        int height, int firstRow, int endRow, const ColorCorrectTable *table);
 
 }  // namespace pyradec

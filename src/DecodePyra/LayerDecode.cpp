@@ -50,9 +50,7 @@ int decodeTileRows(const VtPyraInfo *pyra, int layer, const LayerGrid &grid, int
 
 int VtSpecifyLayerJpeg2Rgb(VtPyraInfo *pyra, unsigned char **pixels, int *width, int *height, int layer)
 {
-    int status = checkHandle(pyra);
-    if (status == VT_OK)
-        status = checkLayer(pyra, layer);
+    int status = checkLayer(pyra, layer);
     if (status != VT_OK)
         return status;
     const LayerGrid grid = layerGrid(pyra, layer);

@@ -7,9 +7,7 @@ using namespace pyradec;
 int VtGetRoiRgbOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int width, int height,
                               unsigned int x, unsigned int y, int layer)
 {
-    int status = checkHandle(pyra);
-    if (status == VT_OK)
-        status = checkLayer(pyra, layer);
+    int status = checkLayer(pyra, layer);
     if (status != VT_OK)
         return status;
     const LayerGrid grid = layerGrid(pyra, layer);
@@ -31,11 +29,9 @@ int VtGetRoiRgbOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int widt
 int VtGetBlockJpegFromPyra(VtPyraInfo *pyra, VtImageInfo *blocks, int quality, int xBlocks,
                            int yBlocks, int layer, int colorSpace)
 {
-    int status = checkHandle(pyra);
-    if (status == VT_OK && !blocks)
-        status = VT_ERR_NULL_ARG;
-    if (status == VT_OK)
-        status = checkLayer(pyra, layer);
+    if (!blocks)
+        return VT_ERR_NULL_ARG;
+    int status = checkLayer(pyra, layer);
     if (status != VT_OK)
         return status;
     const VtPicInfo &info = *pyra->picInfos[layer];

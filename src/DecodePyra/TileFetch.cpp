@@ -13,9 +13,7 @@ constexpr int kTileJpegQuality = 75;
 // Validation shared by the JPEG and stored-bytes fetches; fills the tile's entry.
 int validateTile(const VtPyraInfo *pyra, int layer, int col, int row, TileEntry *entry)
 {
-    int status = checkHandle(pyra);
-    if (status == VT_OK)
-        status = checkLayer(pyra, layer);
+    int status = checkLayer(pyra, layer);
     if (status != VT_OK)
         return status;
     const VtPicInfo &info = *pyra->picInfos[layer];
@@ -131,7 +129,7 @@ int VtGetRgbSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int la
     else if (head.compressionType == 4)
         status = VtGetHevcSliceOfSpecifyLayer(pyra, &stored, &length, layer, col, row);
     else
-        status = checkHandle(pyra) != VT_OK ? VT_ERR_NULL_ARG : VT_OK;
+        status = checkHandle(pyra);
     if (status != VT_OK)
         return status;
     MallocPtr<unsigned char> bytes(stored);

@@ -19,6 +19,8 @@ int checkHandle(const VtPyraInfo *pyra)
 
 int checkLayer(const VtPyraInfo *pyra, int layer)
 {
+    if (checkHandle(pyra) != VT_OK)
+        return VT_ERR_NULL_ARG;
     if (layer < 0 || static_cast<uint32_t>(layer) >= pyra->picHead->layerCount)
         return VT_ERR_LAYER;
     if (!pyra->picInfos[layer] || !pyra->sliceInfos[layer])
@@ -120,7 +122,7 @@ int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &en
     const VtPicHead &head = *pyra->picHead;
     return decodeJpegTileRows(bytes.get(), static_cast<size_t>(entry.size), out,
                               static_cast<int>(head.tileWidth), static_cast<int>(head.tileHeight),
-                              firstRow, endRow)
+                              firstRow, endRow, nullptr)
                ? VT_OK
                : VT_ERR_DECODE;
 }

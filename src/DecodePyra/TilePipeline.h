@@ -13,7 +13,7 @@ namespace pyradec {
 
 // -14 for a handle without the parts tile access needs, else 0.
 int checkHandle(const VtPyraInfo *pyra);
-// -18 for a layer outside the handle, else 0.
+// As checkHandle, then -18 for a layer outside the handle; else 0.
 int checkLayer(const VtPyraInfo *pyra, int layer);
 
 // The geometry of one layer, as tile access needs it.
