@@ -25,21 +25,13 @@
 #include <cjson/cJSON.h>
 
 #include "ImageFiles.h"
+#include "Owners.h"
 #include "SlideWriter.h"
 
 using namespace fixture;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct HandleCloser {
-    void operator()(VtPyraInfo *p) const { VtClosePyra(p); }
-};
-using Handle = std::unique_ptr<VtPyraInfo, HandleCloser>;
-struct Freer {
-    void operator()(void *p) const { Dispose(p); }
-};
-template <typename T> using Owned = std::unique_ptr<T, Freer>;
 
 Bytes readBytes(const std::string &path)
 {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ColorCorrect/ColorCorrect.h"
+#include "Owners.h"
 #include "SlideWriter.h"
 
 using namespace fixture;
@@ -15,16 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct HandleCloser {
-    void operator()(VtPyraInfo *p) const { VtClosePyra(p); }
-};
-using Handle = std::unique_ptr<VtPyraInfo, HandleCloser>;
-
-struct Freer {
-    void operator()(void *p) const { Dispose(p); }
-};
-using Owned = std::unique_ptr<unsigned char, Freer>;
-
+using Owned = fixture::Owned<>;
 Bytes readBytes(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

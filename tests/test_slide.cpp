@@ -6,22 +6,12 @@
 #include <string>
 
 #include "ColorCorrect/ColorCorrect.h"
+#include "Owners.h"
 #include "SlideWriter.h"
 
 using namespace fixture;
 
 namespace {
-
-struct HandleCloser {
-    void operator()(VtPyraInfo *p) const { VtClosePyra(p); }
-};
-using Handle = std::unique_ptr<VtPyraInfo, HandleCloser>;
-
-struct Freer {
-    void operator()(void *p) const { Dispose(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, Freer>;
 
 // Small slides: a 2 x 1 grid of 64-pixel tiles and one halved layer.
 Slide smallSlide(uint32_t seed = 1)
@@ -29,21 +19,6 @@ Slide smallSlide(uint32_t seed = 1)
     return makeSlide(2, 1, 2, 0, 64, 64, seed);
 }
 
-// What a pixel of `image` becomes through `table` (null: unchanged), by the
-// table's own pointer structure.
-Image throughTable(const Image &image, const ColorCorrectTable *table)
-{
-    Image out = image;
-    if (!table)
-        return out;
-    for (size_t i = 0; i + 2 < out.bgr.size(); i += 3) {
-        const uint8_t b = image.bgr[i], g = image.bgr[i + 1], r = image.bgr[i + 2];
-        out.bgr[i] = table->blueTable[r][g][b];
-        out.bgr[i + 1] = table->greenTable[r][g][b];
-        out.bgr[i + 2] = table->redTable[r][g][b];
-    }
-    return out;
-}
 
 Bytes pixelsOf(const VtImageInfo *image)
 {

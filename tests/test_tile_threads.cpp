@@ -14,22 +14,14 @@
 #include <vector>
 
 #include "ColorCorrect/ColorCorrect.h"
+#include "Owners.h"
 #include "SlideWriter.h"
 
 using namespace fixture;
 
 namespace {
 
-struct HandleCloser {
-    void operator()(VtPyraInfo *p) const { VtClosePyra(p); }
-};
-using Handle = std::unique_ptr<VtPyraInfo, HandleCloser>;
-
-struct Freer {
-    void operator()(void *p) const { Dispose(p); }
-};
-using Owned = std::unique_ptr<unsigned char, Freer>;
-
+using Owned = fixture::Owned<>;
 enum class Kind { SliceBgr, SliceJpeg, Region, Blocks, Layer };
 
 // One read: a tile (a = col, b = row), a region (x, y, w, h = a, b, c, d), a block

@@ -9,35 +9,16 @@
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodePyra/JpegCodec.h"
 #include "DecodePyra/TilePipeline.h"
+#include "Owners.h"
 #include "SlideWriter.h"
 
 using namespace fixture;
 
 namespace {
 
-struct HandleCloser {
-    void operator()(VtPyraInfo *p) const { VtClosePyra(p); }
-};
-using Handle = std::unique_ptr<VtPyraInfo, HandleCloser>;
-struct Freer {
-    void operator()(void *p) const { Dispose(p); }
-};
-using Buffer = std::unique_ptr<unsigned char, Freer>;
-
+using Buffer = fixture::Owned<>;
 constexpr int kTile = 64;
 
-Image throughTable(Image image, const ColorCorrectTable *table)
-{
-    if (!table)
-        return image;
-    for (size_t i = 0; i + 2 < image.bgr.size(); i += 3) {
-        const uint8_t b = image.bgr[i], g = image.bgr[i + 1], r = image.bgr[i + 2];
-        image.bgr[i] = table->blueTable[r][g][b];
-        image.bgr[i + 1] = table->greenTable[r][g][b];
-        image.bgr[i + 2] = table->redTable[r][g][b];
-    }
-    return image;
-}
 
 // The layer as the library must assemble it: every stored JPEG tile decoded and
 // coloured through the slide's table, absent tiles white.
