@@ -222,8 +222,11 @@ typedef struct ClassifyRoot {
 
 /* The colour table of the most recently opened slide with colour parameters,
  * used by VtDecodeJpeg, RgbColorCorrect and DecodeHevc; null after any close. */
-#if !defined(_WIN32) || defined(PYRADEC_BUILDING)
+#if !defined(_WIN32)
 extern PYRADEC_API ColorCorrectTable *ColorTable;
+#elif defined(PYRADEC_BUILDING)
+/* The DLL keeps it internal: hosts reach the table only through the functions. */
+extern ColorCorrectTable *ColorTable;
 #endif
 
 /* ------------------------------------------------------------------------ */
