@@ -164,17 +164,33 @@ TEST_F(SlideHandle, ThumbnailFormats)
 
 TEST_F(SlideHandle, DamagedLabelJpegLeavesOnlyItsPixelsOut)
 {
-    Slide slide = smallSlide();
-    slide.associated[0].jpeg = Bytes{0xFF, 0xD8, 0x00, 0x01, 0x02};  // not decodable
-    Handle pyra = open(slide);
-    ASSERT_TRUE(pyra);
-    EXPECT_EQ(pyra->macroImages[0]->pixels, nullptr);
-    EXPECT_EQ(pyra->macroImages[0]->encodedLength, 5);
-    EXPECT_TRUE(pyra->macroImages[1]->pixels);
-    int w = 0, h = 0, len = 0;
-    EXPECT_EQ(GetLabelAbgr(pyra.get(), &w, &h), nullptr);
-    Owned<unsigned char> jpeg(GetLabelJpeg(pyra.get(), &w, &h, &len));
-    EXPECT_EQ(len, 5);
+    const Bytes small = encodeJpeg(makePattern(30, 20, 2));
+    struct Case {
+        const char *name;
+        int recordWidth, recordHeight;
+        Bytes stored;
+    } cases[] = {
+        {"bytes that do not decode", 30, 20, Bytes{0xFF, 0xD8, 0x00, 0x01, 0x02}},
+        {"a record size other than the stream's", 31, 20, small},
+        // Nothing may be allocated for a size the stream does not declare.
+        {"a huge record size", 50000, 50000, small},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Slide slide = smallSlide();
+        slide.associated[0].image = Image{c.recordWidth, c.recordHeight, {}};
+        slide.associated[0].jpeg = c.stored;
+        Handle pyra = open(slide);
+        ASSERT_TRUE(pyra);
+        EXPECT_EQ(pyra->macroImages[0]->pixels, nullptr);
+        EXPECT_EQ(pyra->macroImages[0]->encodedLength, static_cast<int>(c.stored.size()));
+        EXPECT_TRUE(pyra->macroImages[1]->pixels);
+        int w = 0, h = 0, len = 0;
+        EXPECT_EQ(GetLabelAbgr(pyra.get(), &w, &h), nullptr);
+        Owned<unsigned char> jpeg(GetLabelJpeg(pyra.get(), &w, &h, &len));
+        EXPECT_EQ(len, static_cast<int>(c.stored.size()));
+        EXPECT_EQ(w, c.recordWidth);
+    }
 }
 
 TEST_F(SlideHandle, RefusesDamagedOrUnservableFiles)

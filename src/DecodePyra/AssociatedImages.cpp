@@ -1,4 +1,5 @@
 // Label, macrograph and thumbnail: their records, stored bytes and pixels.
+#include <climits>
 #include <cstring>
 
 #include "FileIO.h"
@@ -18,7 +19,12 @@ unsigned char *decodeAssociatedJpeg(const unsigned char *jpeg, size_t length, in
 {
     if (!colour.table && !colour.optional)
         return nullptr;
-    if (width <= 0 || height <= 0)
+    // The stream must declare the record's size before anything is allocated for it;
+    // the accessors form 4-byte-per-pixel sizes in 32 bits.
+    int streamWidth = 0, streamHeight = 0;
+    if (width <= 0 || height <= 0 || int64_t{width} * height * 4 > INT32_MAX ||
+        !jpegSize(jpeg, length, &streamWidth, &streamHeight) || streamWidth != width ||
+        streamHeight != height)
         return nullptr;
     auto pixels = mallocBytes(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     if (!pixels || !decodeJpegTile(jpeg, length, pixels.get(), width, height, colour.table))

@@ -187,6 +187,16 @@ void initErrors(ErrorManager &err, jpeg_error_mgr *&slot) {
     err.pub.error_exit = my_error_exit;
 }
 
+bool readSize(DecodeState &s, const unsigned char *jpeg, size_t length, int *width, int *height) {
+    if (setjmp(s.err.jump)) return false;
+    jpeg_create_decompress(&s.cinfo);
+    jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
+    jpeg_read_header(&s.cinfo, TRUE);
+    *width = static_cast<int>(s.cinfo.image_width);
+    *height = static_cast<int>(s.cinfo.image_height);
+    return true;
+}
+
 }  // namespace
 
 int GetColorChannel(J_COLOR_SPACE colorSpace) { return channelsOf(static_cast<int>(colorSpace)); }
@@ -235,6 +245,15 @@ int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pix
     if (width != nullptr) *width = static_cast<int>(outWidth);
     if (height != nullptr) *height = static_cast<int>(outHeight);
     return static_cast<int64_t>(s.size);
+}
+
+bool jpegSize(const unsigned char *jpeg, size_t length, int *width, int *height) {
+    DecodeState s;
+    std::memset(&s, 0, sizeof s);
+    initErrors(s.err, s.cinfo.err);
+    const bool ok = readSize(s, jpeg, length, width, height);
+    jpeg_destroy_decompress(&s.cinfo);
+    return ok;
 }
 
 bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out, int width,

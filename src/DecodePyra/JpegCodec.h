@@ -24,6 +24,10 @@ int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pix
                    int colorSpace, const ColorCorrectTable *table, int *width = nullptr,
                    int *height = nullptr);
 
+// The size a JPEG stream's header declares, without decoding it; false when the
+// header does not read.
+bool jpegSize(const unsigned char *jpeg, size_t length, int *width, int *height);
+
 // Decodes a tile of exactly width x height into `out` (width*height*3 bytes, BGR)
 // corrected through `table`. False when the stream fails to decode or has another size;
 // `out` may then be partly written.

@@ -69,7 +69,12 @@ int TileReader::read(const TileEntry &entry, MallocPtr<unsigned char> &out)
             return VT_ERR_READ;
         // Tiles are read whole; stdio's buffer would only add a copy.
         setvbuf(file_, nullptr, _IONBF, 0);
+        fileSize_ = streamSize(file_);
     }
+    // A size the file cannot hold (a damaged table, a file cut short since the open)
+    // fails before anything is allocated for it.
+    if (fileSize_ < 0 || entry.offset > fileSize_ || entry.size > fileSize_ - entry.offset)
+        return VT_ERR_READ;
     out = mallocBytes(static_cast<size_t>(entry.size));
     if (!out)
         return VT_ERR_UTILITY;

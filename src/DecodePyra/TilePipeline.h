@@ -53,6 +53,7 @@ public:
 private:
     const char *path_;
     FILE *file_ = nullptr;
+    int64_t fileSize_ = 0;  // taken when the file is opened
 };
 
 // Decodes stored bytes into `out` (tileWidth * tileHeight * 3 bytes, blue-green-red)
