@@ -8,6 +8,17 @@
 
 using namespace pyradec;
 
+namespace {
+
+// Reads the header into a buffer of the caller's own, for the tests it needs.
+int readOwnHeader(FILE *file, VtPicHead &head)
+{
+    std::memset(&head, 0, sizeof head);
+    return VtGetPicHead(file, &head);
+}
+
+}  // namespace
+
 int VtGetPicHead(FILE *file, VtPicHead *head)
 {
     if (!file || VtGetFileSize(file) == 0)
@@ -25,8 +36,7 @@ int VtGetPersonInfo(FILE *file, VtPersonInfo *info)
     if (!info)
         return VT_ERR_NULL_ARG;
     VtPicHead head;
-    std::memset(&head, 0, sizeof head);
-    int status = VtGetPicHead(file, &head);
+    int status = readOwnHeader(file, head);
     if (status != VT_OK)
         return status;
     if (head.hasPersonInfo == 0)
@@ -40,8 +50,7 @@ int VtGetExtraInfo(FILE *file, VtExtraInfo *info)
     if (!info)
         return VT_ERR_NULL_ARG;
     VtPicHead head;
-    std::memset(&head, 0, sizeof head);
-    int status = VtGetPicHead(file, &head);
+    int status = readOwnHeader(file, head);
     if (status != VT_OK)
         return status;
     if (head.hasPersonInfo == 0 || head.hasExtraInfo == 0)
@@ -95,7 +104,7 @@ int VtGetPicInfoOfSpecifyLayer(FILE *file, VtPicInfo *info, int layer)
 {
     VtPicHead head;
     std::memset(&head, 0, sizeof head);
-    int64_t offset = VtGetLayerOffset(file, &head, layer);
+    const int64_t offset = VtGetLayerOffset(file, &head, layer);
     if (offset < 0)
         return static_cast<int>(offset);
     VtFseeki64(file, offset, SEEK_SET);
