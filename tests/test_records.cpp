@@ -110,8 +110,8 @@ TEST_F(RecordReaders, PicHeadStatuses)
     VtFseeki64(good.get(), 1000, SEEK_SET);
     EXPECT_EQ(VtGetPicHead(good.get(), &head), VT_OK);
     EXPECT_EQ(VtFtelli64(good.get()), 156);
-    EXPECT_EQ(head.layerCount, 2u);
-    EXPECT_EQ(head.tileWidth, 64u);
+    EXPECT_EQ(+head.layerCount, 2u);
+    EXPECT_EQ(+head.tileWidth, 64u);
 }
 
 TEST_F(RecordReaders, WrongHeaderMagicFailsEveryReader)
@@ -163,7 +163,7 @@ TEST_F(RecordReaders, PersonAndExtraInformationStatuses)
         EXPECT_EQ(VtGetPersonInfo(f.get(), &person), c.person);
         EXPECT_EQ(VtGetExtraInfo(f.get(), &extra), c.extra);
         if (c.extra == VT_OK) {
-            EXPECT_FLOAT_EQ(extra.gamma, 1.75f);
+            EXPECT_FLOAT_EQ(+extra.gamma, 1.75f);
         }
     }
     File f = openFile(write(smallSlide()));
@@ -198,7 +198,7 @@ TEST_F(RecordReaders, ThumbnailOffsetFollowsTheAssociatedChain)
         VtPicHead head;
         const int64_t offset = VtGetCurThumbnailOffset(f.get(), &head);
         EXPECT_EQ(offset, static_cast<int64_t>(expectedThumbnailOffset(bytes)));
-        EXPECT_EQ(head.layerCount, 2u);  // header filled as a side effect
+        EXPECT_EQ(+head.layerCount, 2u);  // header filled as a side effect
         if (c.withImages && !c.hasPerson) {
             EXPECT_EQ(offset, 156);
         }
@@ -232,10 +232,10 @@ TEST_F(RecordReaders, LayerOffsetsWalkTheChain)
     VtPicInfo info;
     EXPECT_EQ(VtGetPicInfoOfSpecifyLayer(f.get(), &info, 1), VT_OK);
     EXPECT_EQ(VtFtelli64(f.get()), static_cast<int64_t>(layer1 + 122));  // start of the tile table
-    EXPECT_EQ(info.tileCount, 1u);
+    EXPECT_EQ(+info.tileCount, 1u);
     EXPECT_EQ(VtGetPicInfoOfSpecifyLayer(f.get(), &info, 0), VT_OK);
-    EXPECT_EQ(info.xCount, 2);
-    EXPECT_EQ(info.yCount, 1);
+    EXPECT_EQ(+info.xCount, 2);
+    EXPECT_EQ(+info.yCount, 1);
     EXPECT_EQ(VtGetPicInfoOfSpecifyLayer(f.get(), &info, 2), VT_ERR_LAYER);
 }
 

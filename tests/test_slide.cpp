@@ -46,12 +46,12 @@ TEST_F(SlideHandle, OpensIntoACompleteHandleWithItsTileIndex)
     EXPECT_STREQ(pyra->path, path.c_str());
     ASSERT_TRUE(pyra->picHead && pyra->personInfo && pyra->extraInfo && pyra->macroImages &&
                 pyra->thumbnail && pyra->picInfos && pyra->sliceInfos);
-    ASSERT_EQ(pyra->picHead->layerCount, 2u);
+    ASSERT_EQ(+pyra->picHead->layerCount, 2u);
     for (int layer = 0; layer < 2; ++layer) {
         SCOPED_TRACE(layer);
         const VtPicInfo &info = *pyra->picInfos[layer];
         const VtSliceInfo &slice = *pyra->sliceInfos[layer];
-        ASSERT_EQ(info.tileCount, slide.layers[layer].tiles.size());
+        ASSERT_EQ(+info.tileCount, slide.layers[layer].tiles.size());
         // Offsets: end of the table plus the sizes of all earlier tiles; the bytes there are the tile.
         for (uint32_t j = 0; j < info.tileCount; ++j) {
             const Bytes &tile = slide.layers[layer].tiles[j].bytes;
@@ -79,22 +79,22 @@ TEST_F(SlideHandle, AssociatedImagesCarryStoredBytesAndThisSlidesColours)
         SCOPED_TRACE(i);
         const VtImageInfo *image = pyra->macroImages[i];
         const Bytes stored = encodeJpeg(slide.associated[i].image, 80);
-        EXPECT_EQ(Bytes(image->encoded, image->encoded + image->encodedLength), stored);
-        EXPECT_EQ(image->width, slide.associated[i].image.width);
-        EXPECT_EQ(image->height, slide.associated[i].image.height);
-        EXPECT_EQ(image->channels, i == 0 ? 3 : 4);
-        EXPECT_EQ(image->bitDepth, 8);
-        EXPECT_EQ(image->format, 0);
+        EXPECT_EQ(Bytes(+image->encoded, image->encoded + image->encodedLength), stored);
+        EXPECT_EQ(+image->width, slide.associated[i].image.width);
+        EXPECT_EQ(+image->height, slide.associated[i].image.height);
+        EXPECT_EQ(+image->channels, i == 0 ? 3 : 4);
+        EXPECT_EQ(+image->bitDepth, 8);
+        EXPECT_EQ(+image->format, 0);
         // Decoded with this slide's table even on the first open of the process.
-        ASSERT_TRUE(image->pixels);
+        ASSERT_TRUE(+image->pixels);
         EXPECT_EQ(pixelsOf(image), throughTable(decodeJpegPlain(stored), pyra->colorTable).bgr);
     }
     const VtImageInfo *thumb = pyra->thumbnail;
-    EXPECT_EQ(thumb->width, 160);
-    EXPECT_EQ(thumb->height, 120);
-    EXPECT_EQ(thumb->channels, 3);
-    EXPECT_EQ(thumb->bitDepth, 0);
-    ASSERT_TRUE(thumb->pixels);
+    EXPECT_EQ(+thumb->width, 160);
+    EXPECT_EQ(+thumb->height, 120);
+    EXPECT_EQ(+thumb->channels, 3);
+    EXPECT_EQ(+thumb->bitDepth, 0);
+    ASSERT_TRUE(+thumb->pixels);
     EXPECT_EQ(pixelsOf(thumb), throughTable(decodeJpegPlain(encodeJpeg(slide.thumbnail, 80)), pyra->colorTable).bgr);
 }
 
@@ -108,7 +108,7 @@ TEST_F(SlideHandle, SlideWithoutColourParametersDecodesUnchanged)
     EXPECT_EQ(pyra->extraInfo, nullptr);
     EXPECT_EQ(pyra->colorTable, nullptr);
     EXPECT_EQ(ColorTable, other->colorTable);  // the most recent slide that had parameters
-    ASSERT_TRUE(pyra->macroImages[0]->pixels);
+    ASSERT_TRUE(+pyra->macroImages[0]->pixels);
     EXPECT_EQ(pixelsOf(pyra->macroImages[0]), decodeJpegPlain(encodeJpeg(slide.associated[0].image, 80)).bgr);
     EXPECT_EQ(pixelsOf(pyra->thumbnail), decodeJpegPlain(encodeJpeg(slide.thumbnail, 80)).bgr);
 }
@@ -142,10 +142,10 @@ TEST_F(SlideHandle, ThumbnailFormats)
         Handle pyra = open(slide);
         ASSERT_TRUE(pyra);
         const VtImageInfo *thumb = pyra->thumbnail;
-        EXPECT_EQ(thumb->format, c.format);
-        EXPECT_EQ(thumb->width, c.headerWidth ? static_cast<int>(c.headerWidth) : picture.width);
-        EXPECT_EQ(thumb->channels, c.format <= 1 ? 3 : 0);
-        EXPECT_GT(thumb->encodedLength, 0);
+        EXPECT_EQ(+thumb->format, c.format);
+        EXPECT_EQ(+thumb->width, c.headerWidth ? static_cast<int>(c.headerWidth) : picture.width);
+        EXPECT_EQ(+thumb->channels, c.format <= 1 ? 3 : 0);
+        EXPECT_GT(+thumb->encodedLength, 0);
         ASSERT_EQ(thumb->pixels != nullptr, c.pixels);
         int w = -1, h = -1, len = -1;
         Owned<unsigned char> jpeg(GetThumbnailJpeg(pyra.get(), &w, &h, &len));
@@ -182,9 +182,9 @@ TEST_F(SlideHandle, DamagedLabelJpegLeavesOnlyItsPixelsOut)
         slide.associated[0].jpeg = c.stored;
         Handle pyra = open(slide);
         ASSERT_TRUE(pyra);
-        EXPECT_EQ(pyra->macroImages[0]->pixels, nullptr);
-        EXPECT_EQ(pyra->macroImages[0]->encodedLength, static_cast<int>(c.stored.size()));
-        EXPECT_TRUE(pyra->macroImages[1]->pixels);
+        EXPECT_EQ(+pyra->macroImages[0]->pixels, nullptr);
+        EXPECT_EQ(+pyra->macroImages[0]->encodedLength, static_cast<int>(c.stored.size()));
+        EXPECT_TRUE(+pyra->macroImages[1]->pixels);
         int w = 0, h = 0, len = 0;
         EXPECT_EQ(GetLabelAbgr(pyra.get(), &w, &h), nullptr);
         Owned<unsigned char> jpeg(GetLabelJpeg(pyra.get(), &w, &h, &len));
@@ -254,7 +254,7 @@ TEST_F(SlideHandle, SpecialLayouts)
     none.layers.clear();
     Handle empty = open(none);
     ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->picHead->layerCount, 0u);
+    EXPECT_EQ(+empty->picHead->layerCount, 0u);
     EXPECT_EQ(GetLayerInfo(empty.get(), 0), nullptr);
 
     // No person information: no extra information, no table, no associated images.
@@ -267,7 +267,7 @@ TEST_F(SlideHandle, SpecialLayouts)
     EXPECT_EQ(plain->extraInfo, nullptr);
     EXPECT_EQ(plain->macroImages, nullptr);
     EXPECT_EQ(plain->colorTable, nullptr);
-    EXPECT_TRUE(plain->thumbnail->pixels);
+    EXPECT_TRUE(+plain->thumbnail->pixels);
 
     // Associated images without person information are still read from their place.
     Slide images = smallSlide();
@@ -276,7 +276,7 @@ TEST_F(SlideHandle, SpecialLayouts)
     Handle withImages = open(images);
     ASSERT_TRUE(withImages);
     ASSERT_TRUE(withImages->macroImages);
-    EXPECT_TRUE(withImages->macroImages[1]->pixels);
+    EXPECT_TRUE(+withImages->macroImages[1]->pixels);
 }
 
 TEST_F(SlideHandle, EachSlideKeepsItsOwnColours)
@@ -403,12 +403,12 @@ TEST_F(SlideHandle, AssociatedImageAccessors)
         int w = 0, h = 0, len = 0;
         Owned<unsigned char> jpeg(a.jpeg(pyra.get(), &w, &h, &len));
         ASSERT_TRUE(jpeg);
-        EXPECT_EQ(w, a.image->width);
-        EXPECT_EQ(h, a.image->height);
+        EXPECT_EQ(w, +a.image->width);
+        EXPECT_EQ(h, +a.image->height);
         if (a.image != pyra->thumbnail) {
             // The stored bytes exactly.
-            EXPECT_EQ(len, a.image->encodedLength);
-            EXPECT_EQ(0, std::memcmp(jpeg.get(), a.image->encoded, len));
+            EXPECT_EQ(len, +a.image->encodedLength);
+            EXPECT_EQ(0, std::memcmp(jpeg.get(), +a.image->encoded, len));
         } else {
             Image decoded = decodeJpegPlain(Bytes(jpeg.get(), jpeg.get() + len));
             EXPECT_EQ(decoded.width, w);
@@ -416,7 +416,7 @@ TEST_F(SlideHandle, AssociatedImageAccessors)
         w = h = 0;
         Owned<unsigned char> abgr(a.abgr(pyra.get(), &w, &h));
         ASSERT_TRUE(abgr);
-        ASSERT_EQ(w, a.image->width);
+        ASSERT_EQ(w, +a.image->width);
         const size_t n = static_cast<size_t>(w) * h;
         for (size_t i = 0; i < n; ++i) {
             ASSERT_EQ(abgr.get()[i * 4 + 0], a.image->pixels[i * 3 + 0]);

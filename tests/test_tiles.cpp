@@ -268,7 +268,7 @@ TEST_F(Tiles, DamagedTilesFailCleanlyEverywhere)
         VtImageInfo blocks[4] = {};
         EXPECT_EQ(VtGetBlockJpegFromPyra(pyra.get(), blocks, 75, 2, 2, 0, JCS_EXT_BGR), c.region);
         for (const VtImageInfo &b : blocks)
-            EXPECT_EQ(b.encoded, nullptr);
+            EXPECT_EQ(+b.encoded, nullptr);
         // Tiles that are fine still serve.
         Buffer fine(GetRoiSliceBgr(pyra.get(), 0, 0, 0, kTile, kTile));
         EXPECT_EQ(fine != nullptr, slide.compressionType == 0);
@@ -327,10 +327,10 @@ TEST_F(Tiles, BlocksCoverTheImageAreaWithoutMargins)
     const int lefts[3] = {0, 333, 666}, widths[3] = {333, 333, 334};
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(blocks[i].width, widths[i]);
-        EXPECT_EQ(blocks[i].height, 60);
-        EXPECT_EQ(blocks[i].channels, 3);
-        ASSERT_GT(blocks[i].encodedLength, 0);
+        EXPECT_EQ(+blocks[i].width, widths[i]);
+        EXPECT_EQ(+blocks[i].height, 60);
+        EXPECT_EQ(+blocks[i].channels, 3);
+        ASSERT_GT(+blocks[i].encodedLength, 0);
         Image decoded = decodeJpegPlain(bytesOf(blocks[i].encoded, blocks[i].encodedLength));
         EXPECT_EQ(decoded.width, widths[i]);
         Buffer region(GetRoiSliceBgr(pyra.get(), 0, lefts[i], 0, widths[i], 60));
@@ -345,7 +345,7 @@ TEST_F(Tiles, BlocksCoverTheImageAreaWithoutMargins)
     VtImageInfo four[4] = {};
     ASSERT_EQ(VtGetBlockJpegFromPyra(pyra.get(), four, 75, 4, 1, 0, JCS_EXT_RGB), VT_OK);
     for (VtImageInfo &b : four) {
-        EXPECT_EQ(b.width, 250);
+        EXPECT_EQ(+b.width, 250);
         Dispose(b.encoded);
     }
 }
@@ -368,7 +368,7 @@ TEST_F(Tiles, BlockValidation)
         EXPECT_EQ(VtGetBlockJpegFromPyra(pyra.get(), blocks, 75, c.x, c.y, c.layer, c.colorSpace), c.status);
         for (VtImageInfo &b : blocks) {
             if (c.status != VT_OK) {
-                EXPECT_EQ(b.encoded, nullptr);
+                EXPECT_EQ(+b.encoded, nullptr);
             }
             Dispose(b.encoded);
         }
