@@ -28,6 +28,7 @@ constexpr int64_t kMaxPixels = int64_t{1} << 20;      // region or whole layer
 constexpr int64_t kMaxTilePixels = int64_t{1} << 20;  // single tile
 constexpr int kMaxLayers = 6;
 constexpr int kMaxExportTiles = 16;
+constexpr int64_t kMaxLayerTiles = 256;  // whole layer, blocks, export: each tile is a decode
 
 // Colour tables of recent inputs, held so that reopening a slide with the same
 // colour parameters (the export, most mutants) reuses the table instead of
@@ -246,7 +247,7 @@ void driveHandle(VtPyraInfo *p)
         if (g.tileW * g.tileH > kMaxTilePixels)
             continue;
         regions(p, layer, g);
-        if (g.pixels() > kMaxPixels)
+        if (g.pixels() > kMaxPixels || g.xCount * g.yCount > kMaxLayerTiles)
             continue;
         blockGrid(p, layer, g, int(std::min<int64_t>(g.xCount, 2)), int(std::min<int64_t>(g.yCount, 2)),
                   8);
@@ -262,7 +263,7 @@ void driveHandle(VtPyraInfo *p)
 // bounded number of export tiles, counted as the export counts them.
 void exportTiles(const Geometry &g)
 {
-    if (g.pixels() <= 0 || g.pixels() > kMaxPixels)
+    if (g.pixels() <= 0 || g.pixels() > kMaxPixels || g.xCount * g.yCount > kMaxLayerTiles)
         return;
     const int w = int(std::max<int64_t>(1, g.tileW * 3 / 4 + 1));
     const int h = int(std::max<int64_t>(1, g.tileH * 3 / 4 + 1));
