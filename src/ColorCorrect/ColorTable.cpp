@@ -13,6 +13,7 @@
 //   the truncation.
 #include <omp.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -202,7 +203,13 @@ void applyPlanes(const pyradec::ColorPlanes &planes, const unsigned char *src, u
                  size_t count)
 {
     if (const uint32_t *packed = planes.packed) {
+        // Prefetching a few pixels ahead keeps more of the table's cache misses in flight.
+        constexpr size_t kAhead = 16;
         for (size_t i = 0; i < count; ++i, src += Step, dst += Step) {
+            if (i + kAhead < count) {
+                const unsigned char *next = src + kAhead * Step;
+                __builtin_prefetch(packed + ((size_t{next[2]} << 16) | (size_t{next[1]} << 8) | next[0]));
+            }
             const uint32_t entry = packed[(size_t{src[2]} << 16) | (size_t{src[1]} << 8) | src[0]];
             dst[0] = static_cast<unsigned char>(entry);
             dst[1] = static_cast<unsigned char>(entry >> 8);
@@ -242,12 +249,17 @@ void applyPointers(const ColorCorrectTable &t, const unsigned char *src, unsigne
     }
 }
 
+// Checked on every call (hosts may change rangeTable), and calls come per row run:
+// one memcmp rather than a byte loop.
 bool rangeIsIdentity(const unsigned char *range)
 {
-    for (int i = 0; i < 256; ++i)
-        if (range[i] != i)
-            return false;
-    return true;
+    static const auto identity = [] {
+        std::array<unsigned char, 256> table{};
+        for (int i = 0; i < 256; ++i)
+            table[i] = static_cast<unsigned char>(i);
+        return table;
+    }();
+    return std::memcmp(range, identity.data(), identity.size()) == 0;
 }
 
 void applyTo(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
