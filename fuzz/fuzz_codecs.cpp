@@ -15,23 +15,14 @@ extern "C" {
 }
 
 #include "ColorCorrect/ColorCorrect.h"
+#include "ReadBack.h"
 #include "bmp/bmp.h"
 #include "pyradec/pyradec.h"
 
 namespace {
 
 ColorCorrectTable *g_neutral = nullptr;
-volatile unsigned g_sink;
-
-void touch(const unsigned char *p, int64_t n)
-{
-    if (!p || n <= 0)
-        return;
-    unsigned sum = 0;
-    for (int64_t i = 0; i < n; ++i)
-        sum += p[i];
-    g_sink = g_sink + sum;
-}
+using fuzzing::touch;
 
 const int kJpegSpaces[] = {8, 2, 6, 12, 13, 14, 15, 1, 0, 99};  // BGR, RGB, ext-RGB, 4-byte, grey, unknown
 const int kHevcLayouts[] = {3, 2, 25, 26, 27, 28, 0, 99};

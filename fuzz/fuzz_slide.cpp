@@ -19,6 +19,7 @@ extern "C" {
 }
 
 #include "ColorCorrect/ColorCorrect.h"
+#include "ReadBack.h"
 #include "pyradec/pyradec.h"
 
 namespace {
@@ -53,18 +54,7 @@ void holdTable(ColorCorrectTable *table)
 std::string g_slidePath;
 std::string g_exportDir;
 
-volatile unsigned g_sink;
-
-// Reads every byte so that an overstated length is caught.
-void touch(const unsigned char *p, int64_t n)
-{
-    if (!p || n <= 0)
-        return;
-    unsigned sum = 0;
-    for (int64_t i = 0; i < n; ++i)
-        sum += p[i];
-    g_sink = g_sink + sum;
-}
+using fuzzing::touch;
 
 void touchText(const char *text)
 {
