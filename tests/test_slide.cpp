@@ -7,6 +7,7 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "Owners.h"
+#include "SlideTest.h"
 #include "SlideWriter.h"
 
 using namespace fixture;
@@ -26,14 +27,7 @@ Bytes pixelsOf(const VtImageInfo *image)
     return Bytes(image->pixels, image->pixels + n);
 }
 
-class SlideHandle : public ::testing::Test {
-protected:
-    void TearDown() override { pyradec::setCurrentColorTable(nullptr); }
-    TempDir dir;
-    int files = 0;
-    std::string write(const Slide &slide) { return writeSlide(dir.file(std::to_string(files++) + ".pyra"), slide); }
-    Handle open(const Slide &slide) { return Handle(VtOpenPyra(write(slide).c_str())); }
-};
+class SlideHandle : public SlideTest {};
 
 TEST_F(SlideHandle, OpensIntoACompleteHandleWithItsTileIndex)
 {

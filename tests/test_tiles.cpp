@@ -10,6 +10,7 @@
 #include "DecodePyra/JpegCodec.h"
 #include "DecodePyra/TilePipeline.h"
 #include "Owners.h"
+#include "SlideTest.h"
 #include "SlideWriter.h"
 
 using namespace fixture;
@@ -44,13 +45,8 @@ Bytes bytesOf(const unsigned char *p, size_t n)
     return Bytes(p, p + n);
 }
 
-class Tiles : public ::testing::Test {
+class Tiles : public SlideTest {
 protected:
-    void TearDown() override { pyradec::setCurrentColorTable(nullptr); }
-    TempDir dir;
-    int files = 0;
-    std::string write(const Slide &slide) { return writeSlide(dir.file(std::to_string(files++) + ".pyra"), slide); }
-    Handle open(const Slide &slide) { return Handle(VtOpenPyra(write(slide).c_str())); }
     // A JPEG slide of 3 x 2 tiles of 64 pixels with realistic colours; tile (1, 0) absent.
     Slide jpegSlide()
     {
