@@ -1,10 +1,14 @@
 // Opening a slide file into a handle, and closing it.
+#include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include <sys/stat.h>
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "FileIO.h"
 #include "Memory.h"
+#include "OpenReason.h"
 #include "Records.h"
 
 using namespace pyradec;
@@ -75,10 +79,33 @@ bool layerIsServable(const VtPicHead &head, const VtPicInfo &layer)
     return true;
 }
 
+// Records where the open sequence is, so that a failure can say which record failed.
+struct Step {
+    OpenReason &reason;
+    void at(OpenRecord record, int64_t offset = -1, int layer = -1)
+    {
+        reason.record = record;
+        reason.offset = offset;
+        reason.layer = layer;
+    }
+    bool fail(int status = VT_OK)
+    {
+        reason.problem = OpenProblem::Damaged;
+        reason.status = status;
+        return false;
+    }
+    bool outOfMemory()
+    {
+        reason.problem = OpenProblem::OutOfMemory;
+        return false;
+    }
+};
+
 // Reads the layer record at `offset` and its tile-size table, and builds the tile index.
 int readLayer(FILE *file, const VtPicHead &head, int64_t offset, VtPicInfo **recordOut,
-              VtSliceInfo **sliceOut)
+              VtSliceInfo **sliceOut, Step &step, int layer)
 {
+    step.at(OpenRecord::LayerRecord, offset, layer);
     auto record = mallocZeroed<VtPicInfo>();
     if (!record)
         return VT_ERR_READ;
@@ -90,6 +117,7 @@ int readLayer(FILE *file, const VtPicHead &head, int64_t offset, VtPicInfo **rec
     if (!layerIsServable(head, *record))
         return VT_ERR_PIC_INFO_MAGIC;
     const uint32_t tileCount = record->tileCount;
+    step.at(OpenRecord::LayerTileTable, offset + kPicInfoSize, layer);
     const int64_t remaining = bytesRemaining(file);
     if (remaining < 0 || uint64_t{tileCount} * kTileSizeEntry > static_cast<uint64_t>(remaining))
         return VT_ERR_READ;
@@ -114,37 +142,49 @@ int readLayer(FILE *file, const VtPicHead &head, int64_t offset, VtPicInfo **rec
 }
 
 // The open sequence proper; on failure the caller releases what the handle holds.
-bool fillHandle(VtPyraInfo *pyra, FILE *file)
+bool fillHandle(VtPyraInfo *pyra, FILE *file, OpenReason &reason)
 {
+    Step step{reason};
+    step.at(OpenRecord::Header, 0);
     pyra->picHead = mallocZeroed<VtPicHead>().release();
-    if (!pyra->picHead || VtGetPicHead(file, pyra->picHead) != VT_OK)
+    if (!pyra->picHead)
+        return step.outOfMemory();
+    int status = VtGetPicHead(file, pyra->picHead);
+    if (status == VT_ERR_HEAD_MAGIC) {
+        reason.problem = OpenProblem::NotASlide;
+        reason.status = status;
         return false;
+    }
+    if (status != VT_OK)
+        return step.fail(status);
     const VtPicHead &head = *pyra->picHead;
     if (!headerIsServable(head, VtGetFileSize(file)))
-        return false;
+        return step.fail();
 
+    step.at(OpenRecord::PersonInfo, kPersonInfoOffset);
     pyra->personInfo = mallocZeroed<VtPersonInfo>().release();
     if (!pyra->personInfo)
-        return false;
-    int status = VtGetPersonInfo(file, pyra->personInfo);
+        return step.outOfMemory();
+    status = VtGetPersonInfo(file, pyra->personInfo);
     if (status == VT_ERR_ABSENT) {
         DisposePersonInfo(pyra->personInfo);
         pyra->personInfo = nullptr;
     } else if (status != VT_OK) {
-        return false;
+        return step.fail(status);
     }
 
     // The colour parameters come first, so that the label and macrograph decode
     // with this slide's own colours.
+    step.at(OpenRecord::ExtraInfo, kExtraInfoOffset);
     pyra->extraInfo = mallocZeroed<VtExtraInfo>().release();
     if (!pyra->extraInfo)
-        return false;
+        return step.outOfMemory();
     status = VtGetExtraInfo(file, pyra->extraInfo);
     if (status == VT_ERR_ABSENT) {
         DisposeExtraInfo(pyra->extraInfo);
         pyra->extraInfo = nullptr;
     } else if (status != VT_OK) {
-        return false;
+        return step.fail(status);
     }
     if (pyra->extraInfo) {
         pyra->colorTable = acquireColorTable(colorParamsOf(*pyra->extraInfo));
@@ -152,66 +192,130 @@ bool fillHandle(VtPyraInfo *pyra, FILE *file)
     }
     const DecodeColour colour{pyra->colorTable, true};
 
+    step.at(OpenRecord::AssociatedImage, kFirstMacroOffset);
     pyra->macroImages = mallocZeroed<VtImageInfo *>(macroNum).release();
     if (!pyra->macroImages)
-        return false;
+        return step.outOfMemory();
     status = readMacroImages(file, pyra->macroImages, colour);
     if (status == VT_ERR_ABSENT) {
         DisposeMacroImageInfo(pyra->macroImages);
         pyra->macroImages = nullptr;
     } else if (status != VT_OK) {
-        return false;
+        return step.fail(status);
     }
 
+    {
+        VtPicHead scratch;
+        step.at(OpenRecord::Thumbnail, VtGetCurThumbnailOffset(file, &scratch));
+    }
     pyra->thumbnail = mallocZeroed<VtImageInfo>().release();
-    if (!pyra->thumbnail || readThumbnail(file, pyra->thumbnail, colour) != VT_OK)
-        return false;
+    if (!pyra->thumbnail)
+        return step.outOfMemory();
+    status = readThumbnail(file, pyra->thumbnail, colour);
+    if (status != VT_OK)
+        return step.fail(status);
 
     const uint32_t layerCount = head.layerCount;
     pyra->picInfos = mallocZeroed<VtPicInfo *>(layerCount).release();
     pyra->sliceInfos = mallocZeroed<VtSliceInfo *>(layerCount).release();
     if (!pyra->picInfos || !pyra->sliceInfos)
-        return false;
+        return step.outOfMemory();
     if (layerCount == 0)
         return true;
     // One walk down the chain: layer i + 1 starts at layer i's nextOffset.
     VtPicHead scratch;
+    step.at(OpenRecord::LayerRecord, -1, 0);
     int64_t offset = VtGetLayerOffset(file, &scratch, 0);
     if (offset < 0)
-        return false;
+        return step.fail(static_cast<int>(offset));
     for (uint32_t i = 0; i < layerCount; ++i) {
-        if (readLayer(file, head, offset, &pyra->picInfos[i], &pyra->sliceInfos[i]) != VT_OK)
-            return false;
+        status = readLayer(file, head, offset, &pyra->picInfos[i], &pyra->sliceInfos[i], step, static_cast<int>(i));
+        if (status != VT_OK)
+            return step.fail(status);
         offset = static_cast<int64_t>(pyra->picInfos[i]->nextOffset);
-        if (offset < 0 && i + 1 < layerCount)
-            return false;
+        if (offset < 0 && i + 1 < layerCount) {
+            step.at(OpenRecord::LayerRecord, offset, static_cast<int>(i + 1));
+            return step.fail(VT_ERR_PIC_INFO_MAGIC);
+        }
     }
     return true;
 }
 
+// What the file system says about a path that did not open as a slide file.
+bool pathProblem(const char *path, OpenReason &reason)
+{
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        reason.problem = errno == ENOENT || errno == ENOTDIR ? OpenProblem::Missing : OpenProblem::Unreadable;
+        reason.systemError = errno;
+        return true;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        reason.problem = OpenProblem::Directory;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
-VtPyraInfo *VtOpenPyra(const char *path)
+VtPyraInfo *pyradec::openPyra(const char *path, OpenReason *reasonOut)
 {
-    if (!path || Access(path, 0) != 0)
+    OpenReason scratch;
+    OpenReason &reason = reasonOut ? *reasonOut : scratch;
+    reason = OpenReason{};
+    if (!path) {
+        reason.problem = OpenProblem::Missing;
         return nullptr;
+    }
+    if (Access(path, 0) != 0) {
+        if (!pathProblem(path, reason))
+            reason.problem = OpenProblem::Missing;
+        return nullptr;
+    }
     auto pyra = mallocZeroed<VtPyraInfo>();
-    if (!pyra)
+    if (!pyra) {
+        reason.problem = OpenProblem::OutOfMemory;
         return nullptr;
+    }
     pyra->path = strdup(path);
-    if (!pyra->path)
+    if (!pyra->path) {
+        reason.problem = OpenProblem::OutOfMemory;
         return nullptr;
+    }
+    errno = 0;
     File file(VtOpenFile(path, "rb"));
     if (!file) {
+        const int error = errno;
+        if (!pathProblem(path, reason)) {
+            reason.problem = OpenProblem::Unreadable;
+            reason.systemError = error;
+        }
         std::free(pyra->path);
         return nullptr;
     }
-    if (!fillHandle(pyra.get(), file.get())) {
+    // A directory opens as a stream on some systems; neither it nor an empty
+    // file gets further than the header read would.
+    if (pathProblem(path, reason) || VtGetFileSize(file.get()) == 0) {
+        if (reason.problem == OpenProblem::None) {
+            reason.problem = OpenProblem::Empty;
+            reason.status = VT_ERR_NO_FILE;
+        }
+        std::free(pyra->path);
+        setCurrentColorTable(nullptr);
+        return nullptr;
+    }
+    if (!fillHandle(pyra.get(), file.get(), reason)) {
         releaseHandle(pyra.release());
         setCurrentColorTable(nullptr);
         return nullptr;
     }
     return pyra.release();
+}
+
+VtPyraInfo *VtOpenPyra(const char *path)
+{
+    return openPyra(path, nullptr);
 }
 
 void VtClosePyra(VtPyraInfo *pyra)
