@@ -80,3 +80,14 @@ void VtMemset(void *block, int value, int64_t length)
         memset(block, value, static_cast<size_t>(length));
 }
 #endif
+
+char *VtResolvePath(const char *path)
+{
+    if (!path)
+        return nullptr;
+#if defined(_WIN32)
+    return _fullpath(nullptr, path, 0);
+#else
+    return realpath(path, nullptr);
+#endif
+}

@@ -25,6 +25,10 @@ void VtFreeMemory(void *block);
 void VtMemset(void *block, int value, int64_t length);
 #endif
 
+// The absolute form of an existing path, in a new malloc block; null when it
+// cannot be formed.
+char *VtResolvePath(const char *path);
+
 // 0 when the path is accessible in `mode` (0: exists).
 inline int Access(const char *path, int mode)
 {

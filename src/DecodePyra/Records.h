@@ -31,6 +31,13 @@ constexpr uint16_t kMagicExtra = magicOf('E', 'I');
 constexpr uint16_t kMagicMacro = magicOf('M', 'I');
 constexpr uint16_t kMagicPicInfo = magicOf('I', 'F');
 
+// The header's compression codes (any other value: tiles that cannot be decoded).
+enum class Compression : uint8_t { Jpeg = 0, Hevc = 4 };
+inline Compression compressionOf(const VtPicHead &head)
+{
+    return static_cast<Compression>(head.compressionType);
+}
+
 inline bool hasMagic(const unsigned char *magic, uint16_t expected)
 {
     return static_cast<uint16_t>(magic[0] | (magic[1] << 8)) == expected;
