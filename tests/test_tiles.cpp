@@ -227,15 +227,16 @@ TEST_F(Tiles, DamagedTilesFailCleanlyEverywhere)
         int fetch;   // JPEG fetch of the damaged tile
         int pixels;  // pixel fetch of it
         int region;  // regions, blocks and the layer that touch it
+        int finishedBlocks;  // of a 2 x 2 grid, before the block that fails
     } cases[] = {
         {"size past the end of the file", [](Slide &s) { s.layers[0].tiles[5].storedSize = 1 << 30; },
-         VT_ERR_READ, VT_ERR_READ, VT_ERR_READ},
+         VT_ERR_READ, VT_ERR_READ, VT_ERR_READ, 3},
         {"bytes that are not a JPEG", [](Slide &s) { s.layers[0].tiles[5].bytes = Bytes(100, 0x5A); },
-         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE},
+         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE, 3},
         {"a JPEG of another size", [](Slide &s) { s.layers[0].tiles[5].bytes = encodeJpeg(makePattern(32, 64, 3)); },
-         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE},
+         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE, 3},
         {"compression neither JPEG nor HEVC", [](Slide &s) { s.compressionType = 1; },
-         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE},
+         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -258,13 +259,21 @@ TEST_F(Tiles, DamagedTilesFailCleanlyEverywhere)
         EXPECT_EQ(VtGetRoiRgbOfSpecifyLayer(pyra.get(), &out, 40, 40, 140, 70, 0), c.region);
         EXPECT_EQ(out, nullptr);  // no partial region
         out = reinterpret_cast<unsigned char *>(1);
-        int w = 0, h = 0;
+        int w = -5, h = -6;
         EXPECT_EQ(VtSpecifyLayerJpeg2Rgb(pyra.get(), &out, &w, &h, 0), c.region);
         EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(w, -5);  // sizes are written only on success
+        EXPECT_EQ(h, -6);
+        // The blocks finished before the failing one stay in the caller's records.
         VtImageInfo blocks[4] = {};
         EXPECT_EQ(VtGetBlockJpegFromPyra(pyra.get(), blocks, 75, 2, 2, 0, JCS_EXT_BGR), c.region);
-        for (const VtImageInfo &b : blocks)
-            EXPECT_EQ(+b.encoded, nullptr);
+        for (int i = 0; i < 4; ++i) {
+            VtImageInfo b;
+            std::memcpy(&b, &blocks[i], sizeof b);
+            EXPECT_EQ(b.encoded != nullptr, i < c.finishedBlocks) << "block " << i;
+            EXPECT_EQ(b.encodedLength > 0, i < c.finishedBlocks) << "block " << i;
+            Dispose(b.encoded);
+        }
         // Tiles that are fine still serve.
         Buffer fine(GetRoiSliceBgr(pyra.get(), 0, 0, 0, kTile, kTile));
         EXPECT_EQ(fine != nullptr, slide.compressionType == 0);
@@ -356,15 +365,28 @@ TEST_F(Tiles, BlockValidation)
         {3, 2, 0, JCS_EXT_BGR, VT_OK},          {4, 1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
         {1, 3, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},  {0, 1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
         {1, -1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS}, {1, 1, 2, JCS_EXT_BGR, VT_ERR_LAYER},
-        {1, 1, 0, JCS_EXT_BGRA, VT_ERR_UTILITY}, {1, 1, 0, JCS_EXT_RGBX, VT_ERR_UTILITY},
+        // Colour spaces whose pixels are not 3 bytes make no image: status 0 and -1
+        // in each record's encodedLength, as the encoder answers them.
+        {1, 1, 0, JCS_EXT_BGRA, VT_OK}, {3, 2, 0, JCS_EXT_RGBX, VT_OK},
+        {2, 2, 0, JCS_EXT_ARGB, VT_OK}, {2, 1, 0, JCS_GRAYSCALE, VT_OK},
+        {1, 1, 0, 99, VT_OK},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.x << "x" << c.y << " cs " << c.colorSpace);
         VtImageInfo blocks[6] = {};
         EXPECT_EQ(VtGetBlockJpegFromPyra(pyra.get(), blocks, 75, c.x, c.y, c.layer, c.colorSpace), c.status);
-        for (VtImageInfo &b : blocks) {
-            if (c.status != VT_OK) {
-                EXPECT_EQ(+b.encoded, nullptr);
+        const bool encodable = GetColorChannel(static_cast<J_COLOR_SPACE>(c.colorSpace)) == 3;
+        for (int i = 0; i < 6; ++i) {
+            VtImageInfo b;
+            std::memcpy(&b, &blocks[i], sizeof b);
+            const bool filled = c.status == VT_OK && i < c.x * c.y;
+            if (!filled || !encodable) {
+                EXPECT_EQ(b.encoded, nullptr) << i;
+            }
+            if (filled && !encodable) {
+                EXPECT_EQ(b.encodedLength, -1) << i;
+                EXPECT_EQ(b.channels, 3) << i;
+                EXPECT_GT(b.width, 0) << i;
             }
             Dispose(b.encoded);
         }
