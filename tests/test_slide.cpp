@@ -578,3 +578,25 @@ TEST_F(SlideHandle, ReadsSurviveAChangeOfDirectory)
     EXPECT_TRUE(region);
     EXPECT_EQ(status, VT_OK);
 }
+
+// A BMP thumbnail with a V5 information header (124 bytes, rows at byte 138)
+// gives the picture, not header bytes read as pixels.
+TEST_F(SlideHandle, BmpThumbnailWithAV5HeaderGivesItsRows)
+{
+    const Image picture = makePattern(40, 30, 9);
+    const Bytes plain = encodeBmp(picture, 24);
+    Bytes v5(plain.begin(), plain.begin() + 54);
+    v5.resize(138, 0);
+    const uint32_t headerSize = 124, offset = 138;
+    std::memcpy(&v5[14], &headerSize, 4);
+    std::memcpy(&v5[10], &offset, 4);
+    v5.insert(v5.end(), plain.begin() + 54, plain.end());
+    Slide slide = smallSlide();
+    slide.thumbnail = picture;
+    slide.thumbFormat = 1;
+    slide.thumbBytes = v5;
+    Handle pyra = open(slide);
+    ASSERT_TRUE(pyra);
+    ASSERT_NE(pyra->thumbnail->pixels, nullptr);
+    EXPECT_EQ(pixelsOf(pyra->thumbnail), picture.bgr);
+}

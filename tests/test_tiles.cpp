@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "ColorCorrect/ColorCorrect.h"
@@ -395,6 +396,67 @@ TEST_F(Tiles, BlockValidation)
 }
 
 // ---- whole layer ----
+
+// Every output pointer of every function that has them, null in turn (the others
+// valid): -14 or null before any work, instead of a crash after it.
+TEST_F(Tiles, NullOutputPointersAreRefusedBeforeAnyWork)
+{
+    Handle pyra = open(jpegSlide());
+    ASSERT_TRUE(pyra);
+    VtPyraInfo *p = pyra.get();
+    const Bytes jpeg = encodeJpeg(makePattern(16, 16, 1));
+    const Bytes pixels(16 * 16 * 3, 100);
+    // Each call gets its outputs (null where asked) and says whether it refused
+    // the way its kind of result does: -14 for status codes, null for pointers.
+    using Call = std::function<bool(void **)>;
+    struct Case {
+        const char *name;
+        int outputs;
+        Call call;
+    } cases[] = {
+        {"VtGetJpegSliceOfSpecifyLayer", 2, [&](void **o) {
+             return VtGetJpegSliceOfSpecifyLayer(p, (unsigned char **)o[0], (int *)o[1], 0, 0, 0) == VT_ERR_NULL_ARG; }},
+        {"VtGetHevcSliceOfSpecifyLayer", 2, [&](void **o) {
+             return VtGetHevcSliceOfSpecifyLayer(p, (unsigned char **)o[0], (int *)o[1], 0, 0, 0) == VT_ERR_NULL_ARG; }},
+        {"VtSpecifyLayerJpeg2Rgb", 3, [&](void **o) {
+             return VtSpecifyLayerJpeg2Rgb(p, (unsigned char **)o[0], (int *)o[1], (int *)o[2], 0) == VT_ERR_NULL_ARG; }},
+        {"VtGetRoiRgbOfSpecifyLayer", 1, [&](void **o) {
+             return VtGetRoiRgbOfSpecifyLayer(p, (unsigned char **)o[0], 300, 200, 0, 0, 0) == VT_ERR_NULL_ARG; }},
+        {"VtEncodeJpeg", 1, [&](void **o) {
+             return VtEncodeJpeg(pixels.data(), (unsigned char **)o[0], 75, 16, 16, JCS_EXT_BGR) == VT_ERR_NULL_ARG; }},
+        {"VtDecodeJpeg", 1, [&](void **o) {
+             return VtDecodeJpeg(jpeg.data(), jpeg.size(), (unsigned char **)o[0], JCS_EXT_BGR) == 0; }},
+        {"GetSliceJpeg", 3, [&](void **o) { return !GetSliceJpeg(p, 0, 0, 0, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetSliceBgr", 2, [&](void **o) { return !GetSliceBgr(p, 0, 0, 0, (int *)o[0], (int *)o[1]); }},
+        {"GetRoiSliceJpeg", 1, [&](void **o) { return !GetRoiSliceJpeg(p, 0, 0, 0, 300, 200, (int *)o[0]); }},
+        {"GetThumbnailJpeg", 3, [&](void **o) { return !GetThumbnailJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetThumbnailAbgr", 2, [&](void **o) { return !GetThumbnailAbgr(p, (int *)o[0], (int *)o[1]); }},
+        {"GetLabelJpeg", 3, [&](void **o) { return !GetLabelJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetLabelAbgr", 2, [&](void **o) { return !GetLabelAbgr(p, (int *)o[0], (int *)o[1]); }},
+        {"GetMacrographJpeg", 3, [&](void **o) { return !GetMacrographJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetMacrographAbgr", 2, [&](void **o) { return !GetMacrographAbgr(p, (int *)o[0], (int *)o[1]); }},
+    };
+    for (const Case &c : cases) {
+        for (int missing = 0; missing < c.outputs; ++missing) {
+            SCOPED_TRACE(testing::Message() << c.name << ", output " << missing << " null");
+            unsigned char *buffer = nullptr;
+            int sizes[3] = {-7, -7, -7};
+            void *outputs[3] = {&buffer, &sizes[0], &sizes[1]};
+            // Functions returning a buffer have only size outputs.
+            const bool returnsBuffer = std::string(c.name).rfind("Get", 0) == 0;
+            if (returnsBuffer) {
+                outputs[0] = &sizes[0];
+                outputs[1] = &sizes[1];
+                outputs[2] = &sizes[2];
+            }
+            outputs[missing] = nullptr;
+            EXPECT_TRUE(c.call(outputs));
+            EXPECT_EQ(buffer, nullptr);
+            for (int k = 0; k < 3; ++k)
+                EXPECT_EQ(sizes[k], -7) << "output written " << k;
+        }
+    }
+}
 
 TEST_F(Tiles, WholeLayerEqualsItsTiles)
 {
