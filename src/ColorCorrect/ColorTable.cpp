@@ -57,9 +57,11 @@ PYRADEC_INLINE void clampTrunc(VI &out, const VF &value)
     out = __builtin_convertvector(x, VI);
 }
 
-// The 256 entries (R, G, 0..255) into three rows of the planes.
+// The 256 entries (R, G, 0..255) into three rows of the planes and, from the same
+// registers, the row of the packed plane.
 PYRADEC_INLINE void buildRowBody(const RowParams &p, unsigned char *__restrict outR,
-                                 unsigned char *__restrict outG, unsigned char *__restrict outB)
+                                 unsigned char *__restrict outG, unsigned char *__restrict outB,
+                                 uint32_t *__restrict outPacked)
 {
     alignas(64) int idx[3][kRow];
     alignas(64) float unit[3][kRow];
@@ -148,6 +150,8 @@ PYRADEC_INLINE void buildRowBody(const RowParams &p, unsigned char *__restrict o
         __builtin_memcpy(outR + b, &outRed, sizeof outRed);
         __builtin_memcpy(outG + b, &outGreen, sizeof outGreen);
         __builtin_memcpy(outB + b, &outBlue, sizeof outBlue);
+        const VI packed = byteBlue | (byteGreen << 8) | (byteRed << 16);
+        __builtin_memcpy(outPacked + b, &packed, sizeof packed);
     }
 }
 
@@ -155,25 +159,26 @@ PYRADEC_INLINE void buildRowBody(const RowParams &p, unsigned char *__restrict o
 #undef select
 #undef absf
 
-using RowFn = void (*)(const RowParams &, unsigned char *, unsigned char *, unsigned char *);
+using RowFn = void (*)(const RowParams &, unsigned char *, unsigned char *, unsigned char *, uint32_t *);
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512"))) void
-buildRowAvx512(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b)
+buildRowAvx512(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b, uint32_t *packed)
 {
-    buildRowBody(p, r, g, b);
+    buildRowBody(p, r, g, b, packed);
 }
 
 __attribute__((target("avx2"))) void buildRowAvx2(const RowParams &p, unsigned char *r,
-                                                  unsigned char *g, unsigned char *b)
+                                                  unsigned char *g, unsigned char *b, uint32_t *packed)
 {
-    buildRowBody(p, r, g, b);
+    buildRowBody(p, r, g, b, packed);
 }
 #endif
 
-void buildRowPortable(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b)
+void buildRowPortable(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b,
+                      uint32_t *packed)
 {
-    buildRowBody(p, r, g, b);
+    buildRowBody(p, r, g, b, packed);
 }
 
 RowFn rowFnFor(pyradec::ColorKernel kernel)
@@ -390,12 +395,10 @@ bool buildColorTableWith(ColorCorrectTable *table, const ColorParams &params, Co
                 const float s = matrix[c][0] * static_cast<float>(R);
                 p.base[c] = s + static_cast<float>(G) * matrix[c][1];
             }
-            const unsigned char *red = table->redTable[R][G], *green = table->greenTable[R][G],
-                                *blue = table->blueTable[R][G];
-            rowFn(p, table->redTable[R][G], table->greenTable[R][G], table->blueTable[R][G]);
-            uint32_t *word = packed + ((size_t(R) << 16) | (size_t(G) << 8));
-            for (int B = 0; B < kRow; ++B)
-                word[B] = uint32_t{blue[B]} | uint32_t{green[B]} << 8 | uint32_t{red[B]} << 16;
+            // The packed entries come from the computed values themselves, not from
+            // reading the planes back.
+            rowFn(p, table->redTable[R][G], table->greenTable[R][G], table->blueTable[R][G],
+                  packed + ((size_t(R) << 16) | (size_t(G) << 8)));
         }
     }
     pyradec::markPackedPlane(table, true);
