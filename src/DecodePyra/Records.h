@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "Compression.h"
 #include "pyradec/pyradec.h"
 
 namespace pyradec {
@@ -31,8 +32,6 @@ constexpr uint16_t kMagicExtra = magicOf('E', 'I');
 constexpr uint16_t kMagicMacro = magicOf('M', 'I');
 constexpr uint16_t kMagicPicInfo = magicOf('I', 'F');
 
-// The header's compression codes (any other value: tiles that cannot be decoded).
-enum class Compression : uint8_t { Jpeg = 0, Hevc = 4 };
 inline Compression compressionOf(const VtPicHead &head)
 {
     return static_cast<Compression>(head.compressionType);
