@@ -27,17 +27,17 @@ if [ ! -f "$preload" ] || [ fuzz/valgrind_hwy_timer.c -nt "$preload" ]; then
   cc -shared -fPIC -O2 -Wall -Wextra -o "$preload" fuzz/valgrind_hwy_timer.c
 fi
 
-# CI's set: "executable gtest-filter" pairs, about three minutes on the shared
-# 2-core machine. Every slide with colour parameters builds a 2^24-entry table,
-# tens of seconds under memcheck, so of the slide suites only two tests run here:
-# one drives every read path with every output pointer null, one every region
-# refusal (the full run takes hours; docs/robustness.md).
+# CI's set: "executable gtest-filter" pairs, a few minutes on the shared 2-core
+# machine. Every slide with colour parameters builds a 2^24-entry table, tens of
+# seconds under memcheck, so of the slide suites only four tests run here: every
+# read path with every output pointer null, the region and block refusals, and
+# the parallel whole-layer decode (the full run takes hours; docs/robustness.md).
 CI_SUITES=(
   "test_records *"
   "test_bmp *"
   "test_jpeg *"
   "test_symbol_table *"
-  "test_tiles Tiles.NullOutputPointersAreRefusedBeforeAnyWork:Tiles.RegionValidation"
+  "test_tiles Tiles.NullOutputPointersAreRefusedBeforeAnyWork:Tiles.RegionValidation:Tiles.BlockValidation:Tiles.WholeLayerEqualsItsTiles"
 )
 
 filters=()
