@@ -37,7 +37,7 @@
 
 #include <jpeglib.h>
 
-#include "SlideWriter.h"
+#include "slidewriter/SlideWriter.h"
 #include "pyradec/pyradec.h"
 
 extern char **environ;
@@ -45,8 +45,8 @@ extern char **environ;
 namespace {
 
 namespace fs = std::filesystem;
-using fixture::Bytes;
-using fixture::Image;
+using slidewriter::Bytes;
+using slidewriter::Image;
 
 constexpr int kTile = 256;
 constexpr int kQuality = 80;
@@ -303,11 +303,11 @@ Content loadContent()
             continue;
         if (std::optional<Image> img = loadPngRgb(path); img && img->width >= 64 && img->height >= 64) {
             // Even sizes keep the halved mosaic the mosaic of the halved picture.
-            Image even = fixture::crop(*img, 0, 0, img->width & ~1, img->height & ~1);
+            Image even = slidewriter::crop(*img, 0, 0, img->width & ~1, img->height & ~1);
             return {std::move(even), std::string("micrograph ") + path};
         }
     }
-    return {fixture::makePattern(1024, 1024, 7), "synthetic pattern (no micrograph cached)"};
+    return {slidewriter::makePattern(1024, 1024, 7), "synthetic pattern (no micrograph cached)"};
 }
 
 // 2x2 mean of an even-sized picture.
@@ -332,7 +332,7 @@ Image halve(const Image &src)
 // One tile of the mirrored mosaic of `src` over a content of `content` pixels.
 Image mosaicTile(const Image &src, int content, int col, int row)
 {
-    Image t = fixture::makeFlat(kTile, kTile, 255);
+    Image t = slidewriter::makeFlat(kTile, kTile, 255);
     for (int ty = 0; ty < kTile; ++ty) {
         const int y = row * kTile + ty;
         if (y >= content)
@@ -351,9 +351,9 @@ Image mosaicTile(const Image &src, int content, int col, int row)
     return t;
 }
 
-fixture::Layer makeMosaicLayer(const Image &src, int content)
+slidewriter::Layer makeMosaicLayer(const Image &src, int content)
 {
-    fixture::Layer layer;
+    slidewriter::Layer layer;
     const int count = (content + kTile - 1) / kTile;
     layer.xCount = layer.yCount = count;
     layer.boundWidth = layer.boundHeight = count * kTile - content;
@@ -363,7 +363,7 @@ fixture::Layer makeMosaicLayer(const Image &src, int content)
     for (int t = 0; t < threads; ++t)
         pool.emplace_back([&, t] {
             for (size_t i = size_t(t); i < layer.tiles.size(); i += size_t(threads))
-                layer.tiles[i].bytes = fixture::encodeJpeg(
+                layer.tiles[i].bytes = slidewriter::encodeJpeg(
                     mosaicTile(src, content, int(i % count), int(i / count)), kQuality);
         });
     for (std::thread &th : pool)
@@ -424,16 +424,16 @@ SlideFiles prepareSlides(const Config &cfg)
         std::printf("writing the slides (%s) ...\n", content.name.c_str());
         std::fflush(stdout);
         const double t0 = now();
-        fixture::Slide slide = fixture::makeSlide(1, 1, 1);
-        slide.colour = fixture::scannerColour();
+        slidewriter::Slide slide = slidewriter::makeSlide(1, 1, 1);
+        slide.colour = slidewriter::scannerColour();
         slide.layers.clear();
         slide.layers.push_back(makeMosaicLayer(content.picture, cfg.contentSize));
         slide.layers.push_back(
             makeMosaicLayer(halve(content.picture), (cfg.contentSize + 1) / 2));
         slide.imageWidth = slide.imageHeight = uint32_t(cfg.contentSize);
-        writeAtomically(files.colour, [&](const std::string &p) { fixture::writeSlide(p, slide); });
+        writeAtomically(files.colour, [&](const std::string &p) { slidewriter::writeSlide(p, slide); });
         slide.hasExtraInfo = false;
-        writeAtomically(files.plain, [&](const std::string &p) { fixture::writeSlide(p, slide); });
+        writeAtomically(files.plain, [&](const std::string &p) { slidewriter::writeSlide(p, slide); });
         std::printf("  written in %.1f s\n", now() - t0);
     }
     return files;

@@ -24,9 +24,9 @@
 
 #include <cjson/cJSON.h>
 
-#include "ImageFiles.h"
+#include "slidewriter/ImageFiles.h"
 #include "Owners.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

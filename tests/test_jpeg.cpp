@@ -10,7 +10,7 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodePyra/JpegCodec.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 namespace {
 

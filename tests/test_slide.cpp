@@ -8,7 +8,7 @@
 #include "ColorCorrect/ColorCorrect.h"
 #include "Owners.h"
 #include "SlideTest.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 

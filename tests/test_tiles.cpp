@@ -11,7 +11,7 @@
 #include "DecodePyra/TilePipeline.h"
 #include "Owners.h"
 #include "SlideTest.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 

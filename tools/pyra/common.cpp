@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ImageFiles.h"
+#include "slidewriter/ImageFiles.h"
 #include "pyra.h"
 
 namespace pyra {
@@ -208,13 +208,13 @@ void writeBytes(const std::string &path, const uint8_t *data, size_t size)
 
 void writePng(const std::string &path, const uint8_t *bgr, int width, int height)
 {
-    fixture::Image img;
+    slidewriter::Image img;
     img.width = width;
     img.height = height;
     img.bgr.assign(bgr, bgr + static_cast<size_t>(width) * height * 3);
-    fixture::Bytes png;
+    slidewriter::Bytes png;
     try {
-        png = fixture::encodePng(img);
+        png = slidewriter::encodePng(img);
     } catch (const std::exception &e) {
         throw Failure(path + ": " + e.what());
     }

@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ImageFiles.h"
+#include "slidewriter/ImageFiles.h"
 #include "pyra.h"
 
 namespace pyra {
@@ -57,11 +57,11 @@ std::vector<float> floats(const std::string &text, const std::string &what, size
     return out;
 }
 
-fixture::ColourParams parseColour(const std::string &text)
+slidewriter::ColorParams parseColour(const std::string &text)
 {
     if (text == "scanner")
-        return fixture::scannerColour();
-    fixture::ColourParams c;
+        return slidewriter::scannerColour();
+    slidewriter::ColorParams c;
     if (text.empty() || text == "neutral")
         return c;
     std::stringstream in(text);
@@ -120,9 +120,9 @@ template <typename Body> void parallelFor(size_t n, Body body)
 }
 
 // Tiles of the picture, white beyond its edges, encoded on every core.
-fixture::Layer buildLayer(const fixture::Image &picture, int tw, int th, bool hevc, int quality)
+slidewriter::Layer buildLayer(const slidewriter::Image &picture, int tw, int th, bool hevc, int quality)
 {
-    fixture::Layer layer;
+    slidewriter::Layer layer;
     layer.xCount = (picture.width + tw - 1) / tw;
     layer.yCount = (picture.height + th - 1) / th;
     layer.boundWidth = layer.xCount * tw - picture.width;
@@ -130,13 +130,13 @@ fixture::Layer buildLayer(const fixture::Image &picture, int tw, int th, bool he
     layer.tiles.resize(static_cast<size_t>(layer.xCount) * layer.yCount);
     parallelFor(layer.tiles.size(), [&](size_t i) {
         const int col = static_cast<int>(i % layer.xCount), row = static_cast<int>(i / layer.xCount);
-        const fixture::Image tile = fixture::crop(picture, col * tw, row * th, tw, th, 255);
-        layer.tiles[i].bytes = hevc ? fixture::encodeHevc(tile) : fixture::encodeJpeg(tile, quality);
+        const slidewriter::Image tile = slidewriter::crop(picture, col * tw, row * th, tw, th, 255);
+        layer.tiles[i].bytes = hevc ? slidewriter::encodeHevc(tile) : slidewriter::encodeJpeg(tile, quality);
     });
     return layer;
 }
 
-void fill(fixture::Image &img, int x0, int y0, int w, int h, uint8_t b, uint8_t g, uint8_t r)
+void fill(slidewriter::Image &img, int x0, int y0, int w, int h, uint8_t b, uint8_t g, uint8_t r)
 {
     for (int y = std::max(0, y0); y < std::min(img.height, y0 + h); ++y)
         for (int x = std::max(0, x0); x < std::min(img.width, x0 + w); ++x) {
@@ -147,7 +147,7 @@ void fill(fixture::Image &img, int x0, int y0, int w, int h, uint8_t b, uint8_t 
         }
 }
 
-void paste(fixture::Image &dst, const fixture::Image &src, int x0, int y0)
+void paste(slidewriter::Image &dst, const slidewriter::Image &src, int x0, int y0)
 {
     for (int y = 0; y < src.height; ++y)
         for (int x = 0; x < src.width; ++x) {
@@ -161,9 +161,9 @@ void paste(fixture::Image &dst, const fixture::Image &src, int x0, int y0)
 
 // A label card: dark frame, a square code of cells taken from the picture's
 // content (so different images get different labels), and a colour bar.
-fixture::Image makeLabel(const fixture::Image &overview)
+slidewriter::Image makeLabel(const slidewriter::Image &overview)
 {
-    fixture::Image label = fixture::makeFlat(480, 480, 250);
+    slidewriter::Image label = slidewriter::makeFlat(480, 480, 250);
     fill(label, 0, 0, 480, 12, 40, 40, 40);
     fill(label, 0, 468, 480, 12, 40, 40, 40);
     fill(label, 0, 0, 12, 480, 40, 40, 40);
@@ -196,26 +196,26 @@ fixture::Image makeLabel(const fixture::Image &overview)
 }
 
 // The glass seen from above: label at the left, specimen in the middle.
-fixture::Image makeMacrograph(const fixture::Image &overview, const fixture::Image &label)
+slidewriter::Image makeMacrograph(const slidewriter::Image &overview, const slidewriter::Image &label)
 {
     const int width = 1500, height = 500;
-    fixture::Image macro = fixture::makeFlat(width, height, 236);
-    paste(macro, fixture::resizeImage(label, 440, 440), 30, 30);
+    slidewriter::Image macro = slidewriter::makeFlat(width, height, 236);
+    paste(macro, slidewriter::resizeImage(label, 440, 440), 30, 30);
     int sw, sh;
-    fixture::fitSize(overview.width, overview.height, 940, 440, sw, sh);
+    slidewriter::fitSize(overview.width, overview.height, 940, 440, sw, sh);
     fill(macro, 500, 20, 980, 460, 244, 244, 244);
-    paste(macro, fixture::resizeImage(overview, sw, sh), 500 + (980 - sw) / 2, 20 + (460 - sh) / 2);
+    paste(macro, slidewriter::resizeImage(overview, sw, sh), 500 + (980 - sw) / 2, 20 + (460 - sh) / 2);
     return macro;
 }
 
 // The smallest pyramid picture at least as large as the target, resized to it.
-fixture::Image fromPyramid(const std::vector<fixture::Image> &pyramid, int width, int height)
+slidewriter::Image fromPyramid(const std::vector<slidewriter::Image> &pyramid, int width, int height)
 {
-    const fixture::Image *best = &pyramid.front();
-    for (const fixture::Image &p : pyramid)
+    const slidewriter::Image *best = &pyramid.front();
+    for (const slidewriter::Image &p : pyramid)
         if (p.width >= width && p.height >= height)
             best = &p;
-    return fixture::resizeImage(*best, width, height);
+    return slidewriter::resizeImage(*best, width, height);
 }
 
 }  // namespace
@@ -235,7 +235,7 @@ int cmdMake(int argc, char **argv)
     const bool hevc = args.has("hevc");
     if (hevc && tile % 2)
         throw Failure("--tile must be even for HEVC tiles, got " + std::to_string(tile));
-    const fixture::ColourParams colour =
+    const slidewriter::ColorParams colour =
         parseColour(args.has("colour") ? args.value("colour", "") : args.value("color", ""));
     const double mpp = parseDouble(args.value("mpp", "0.25"), "--mpp");
     if (!(mpp > 0))
@@ -258,17 +258,17 @@ int cmdMake(int argc, char **argv)
         throw Failure(input + ": is a directory, not an image");
     if (access(input.c_str(), R_OK) != 0)
         throw Failure(input + ": permission denied (the file is not readable)");
-    fixture::Image picture;
+    slidewriter::Image picture;
     try {
-        picture = fixture::loadImage(input);
+        picture = slidewriter::loadImage(input);
     } catch (const std::exception &e) {
         throw Failure(e.what());
     }
     if (mosaicW)
-        picture = fixture::mosaic(picture, mosaicW, mosaicH);
+        picture = slidewriter::mosaic(picture, mosaicW, mosaicH);
     const bool talk = isatty(STDERR_FILENO) == 1;
 
-    fixture::Slide slide;
+    slidewriter::Slide slide;
     slide.tileWidth = slide.tileHeight = static_cast<uint32_t>(tile);
     slide.quality = static_cast<uint8_t>(quality);
     slide.compressionType = hevc ? 4 : 0;
@@ -279,10 +279,10 @@ int cmdMake(int argc, char **argv)
 
     // Layers by halving until one tile holds the picture; the small pictures
     // stay for the overview images.
-    std::vector<fixture::Image> pyramid;
+    std::vector<slidewriter::Image> pyramid;
     pyramid.push_back(std::move(picture));
     while (pyramid.back().width > tile || pyramid.back().height > tile)
-        pyramid.push_back(fixture::halveImage(pyramid.back()));
+        pyramid.push_back(slidewriter::halveImage(pyramid.back()));
     try {
         for (size_t i = 0; i < pyramid.size(); ++i) {
             if (talk)
@@ -291,17 +291,17 @@ int cmdMake(int argc, char **argv)
         }
         if (talk)
             std::fputc('\n', stderr);
-        const fixture::Image &full = pyramid.front();
+        const slidewriter::Image &full = pyramid.front();
         int thumbW, thumbH;
-        fixture::fitSize(full.width, full.height, 1024, 1024, thumbW, thumbH);
+        slidewriter::fitSize(full.width, full.height, 1024, 1024, thumbW, thumbH);
         slide.thumbnail = fromPyramid(pyramid, thumbW, thumbH);
         int overW, overH;
-        fixture::fitSize(full.width, full.height, 940, 440, overW, overH);
-        const fixture::Image overview = fromPyramid(pyramid, overW, overH);
+        slidewriter::fitSize(full.width, full.height, 940, 440, overW, overH);
+        const slidewriter::Image overview = fromPyramid(pyramid, overW, overH);
         slide.associated.resize(2);
         slide.associated[0].image = makeLabel(overview);
         slide.associated[1].image = makeMacrograph(overview, slide.associated[0].image);
-        fixture::writeSlide(out, slide);
+        slidewriter::writeSlide(out, slide);
     } catch (const Failure &) {
         throw;
     } catch (const std::exception &e) {
@@ -309,9 +309,9 @@ int cmdMake(int argc, char **argv)
     }
 
     size_t tiles = 0, bytes = 0;
-    for (const fixture::Layer &l : slide.layers) {
+    for (const slidewriter::Layer &l : slide.layers) {
         tiles += l.tiles.size();
-        for (const fixture::Tile &t : l.tiles)
+        for (const slidewriter::Tile &t : l.tiles)
             bytes += t.bytes.size();
     }
     std::printf("%s: %d x %d pixels, %zu layers, %zu tiles of %d x %d (%s, %.1f MB of tiles)\n",

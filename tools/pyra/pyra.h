@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "pyradec/pyradec.h"
-#include "SlideWriter.h"
+#include "slidewriter/SlideWriter.h"
 
 namespace pyra {
 
