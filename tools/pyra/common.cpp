@@ -1,4 +1,4 @@
-// Argument parsing, slide checks and file output shared by the subcommands.
+// Slide checks and file output shared by the commands.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -14,104 +14,6 @@
 #include "pyra.h"
 
 namespace pyra {
-
-Args::Args(const std::string &command, int argc, char **argv, const std::vector<std::string> &flags,
-           const std::vector<std::pair<std::string, int>> &valued)
-    : command_(command)
-{
-    const std::string hint = " (see pyra " + command + " --help)";
-    for (int i = 0; i < argc; ++i) {
-        std::string word = argv[i];
-        if (word == "--help" || word == "-h") {
-            help_ = true;
-            continue;
-        }
-        // Words that look like options; "-" alone and negative numbers stay positional.
-        const bool isOption = word.size() > 1 && word[0] == '-' &&
-                              !std::isdigit(static_cast<unsigned char>(word[1]));
-        if (!isOption) {
-            positional_.push_back(word);
-            continue;
-        }
-        if (word == "-o")
-            word = "--output";
-        std::string inlineValue;
-        bool hasInline = false;
-        if (const size_t eq = word.find('='); eq != std::string::npos) {
-            inlineValue = word.substr(eq + 1);
-            word = word.substr(0, eq);
-            hasInline = true;
-        }
-        const std::string name = word.substr(word.find_first_not_of('-'));
-        if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
-            if (hasInline)
-                throw Failure("option --" + name + " takes no value" + hint);
-            options_.push_back({name, {}});
-            continue;
-        }
-        auto spec = std::find_if(valued.begin(), valued.end(),
-                                 [&](const auto &v) { return v.first == name; });
-        if (spec == valued.end())
-            throw Failure(std::string("unknown option '") + argv[i] + "'" + hint);
-        std::vector<std::string> vals;
-        if (hasInline) {
-            if (spec->second != 1)
-                throw Failure("option --" + name + " takes " +
-                              std::to_string(spec->second) + " values" + hint);
-            vals.push_back(inlineValue);
-        } else {
-            for (int k = 0; k < spec->second; ++k) {
-                if (i + 1 >= argc)
-                    throw Failure("option --" + name + " needs " +
-                                  std::to_string(spec->second) +
-                                  (spec->second == 1 ? " value" : " values") + hint);
-                vals.push_back(argv[++i]);
-            }
-        }
-        options_.push_back({name, vals});
-    }
-}
-
-bool Args::has(const std::string &name) const
-{
-    return std::any_of(options_.begin(), options_.end(), [&](const auto &o) { return o.first == name; });
-}
-
-std::vector<std::string> Args::values(const std::string &name) const
-{
-    // The last occurrence wins, as usual for command-line options.
-    for (auto it = options_.rbegin(); it != options_.rend(); ++it)
-        if (it->first == name)
-            return it->second;
-    return {};
-}
-
-std::string Args::value(const std::string &name, const std::string &fallback) const
-{
-    auto v = values(name);
-    return v.empty() ? fallback : v[0];
-}
-
-void Args::expect(size_t n, const std::string &usage) const
-{
-    if (positional_.size() != n)
-        throw Failure("expected " + usage + ", got " +
-                      std::to_string(positional_.size()) + " argument" +
-                      (positional_.size() == 1 ? "" : "s") + " (see pyra " + command_ + " --help)");
-}
-
-long parseInt(const std::string &text, const std::string &what, long lo, long hi)
-{
-    errno = 0;
-    char *end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno == ERANGE)
-        throw Failure(what + " must be a whole number, got '" + text + "'");
-    if (v < lo || v > hi)
-        throw Failure(what + " must be between " + std::to_string(lo) + " and " +
-                      std::to_string(hi) + ", got " + text);
-    return v;
-}
 
 double parseDouble(const std::string &text, const std::string &what)
 {

@@ -21,14 +21,17 @@ namespace pyra {
 
 namespace {
 
-const char *const kHelp =
-    "usage: pyra export SLIDE DIR [--size W H]\n"
-    "\n"
+const char *const kDetails =
     "Cuts the image area of layer 0 into W x H rectangles (default 512 x 512) and\n"
     "writes each as DIR/COL_ROW_W_H.jpeg (JPEG quality 75), row by row. The last\n"
     "column and row reach past the image area and keep the full size. DIR is\n"
     "created when missing. Shows progress on standard error when it is a terminal.\n"
-    "The files are the same as those of the library's GetAllSliceJpeg.\n";
+    "The files are the same as those of the library's GetAllSliceJpeg.";
+
+struct ExportOptions {
+    std::string path, dir;
+    std::pair<int, int> size{512, 512};
+};
 
 std::string clock(double seconds)
 {
@@ -52,23 +55,10 @@ void drawBar(long done, long total, double elapsed)
     std::fflush(stderr);
 }
 
-}  // namespace
-
-int cmdExport(int argc, char **argv)
+void runExport(const ExportOptions &options)
 {
-    Args args("export", argc, argv, {}, {{"size", 2}});
-    if (args.help()) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    args.expect(2, "SLIDE DIR");
-    const std::string path = args.positional()[0], dir = args.positional()[1];
-    int w = 512, h = 512;
-    if (args.has("size")) {
-        const auto size = args.values("size");
-        w = static_cast<int>(parseInt(size[0], "--size W", 1, 1 << 16));
-        h = static_cast<int>(parseInt(size[1], "--size H", 1, 1 << 16));
-    }
+    const std::string &path = options.path, &dir = options.dir;
+    const int w = options.size.first, h = options.size.second;
     Handle slide = openSlide(path);
 
     const VtPicInfo *layer = slide->picInfos[0];
@@ -157,7 +147,20 @@ int cmdExport(int argc, char **argv)
     if (progress)
         std::fprintf(stderr, "%ld tiles of %d x %d in %s (%s)\n", total, w, h, dir.c_str(),
                      clock(elapsed()).c_str());
-    return 0;
+}
+
+}  // namespace
+
+void addExportCommand(CLI::App &app)
+{
+    auto options = std::make_shared<ExportOptions>();
+    CLI::App *cmd = addCommand(app, "export", "layer 0 as a grid of JPEG files", kDetails);
+    cmd->add_option("SLIDE", options->path, "the slide file")->required();
+    cmd->add_option("DIR", options->dir, "the output directory (made when missing)")->required();
+    cmd->add_option("--size", options->size, "width and height of the export tiles (default 512 512)")
+        ->type_name("W H")
+        ->check(CLI::Range(1, 1 << 16));
+    cmd->callback([options] { runExport(*options); });
 }
 
 }  // namespace pyra

@@ -16,14 +16,12 @@ namespace pyra {
 
 namespace {
 
-const char *const kHelp =
-    "usage: pyra hash SLIDE\n"
-    "\n"
+const char *const kDetails =
     "Prints a SHA-256 over the slide's header, its person and extra information,\n"
     "every layer record and tile-size table, the stored label, macrograph and\n"
     "thumbnail, and the stored bytes of every tile of the lowest-resolution layer,\n"
     "followed by two spaces and the path. Copies of a slide hash alike; a change\n"
-    "in any of these parts changes the hash.\n";
+    "in any of these parts changes the hash.";
 
 struct ShaDeleter {
     void operator()(AVSHA *s) const { av_free(s); }
@@ -72,17 +70,8 @@ private:
     std::unique_ptr<AVSHA, ShaDeleter> ctx_;
 };
 
-}  // namespace
-
-int cmdHash(int argc, char **argv)
+void runHash(const std::string &path)
 {
-    Args args("hash", argc, argv, {}, {});
-    if (args.help()) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    args.expect(1, "SLIDE");
-    const std::string path = args.positional()[0];
     Handle slide = openSlide(path);
     const VtPicHead *head = slide->picHead;
 
@@ -124,7 +113,16 @@ int cmdHash(int argc, char **argv)
             }
     }
     std::printf("%s  %s\n", sha.hex().c_str(), path.c_str());
-    return 0;
+}
+
+}  // namespace
+
+void addHashCommand(CLI::App &app)
+{
+    auto path = std::make_shared<std::string>();
+    CLI::App *cmd = addCommand(app, "hash", "content hash for checking copies", kDetails);
+    cmd->add_option("SLIDE", *path, "the slide file")->required();
+    cmd->callback([path] { runHash(*path); });
 }
 
 }  // namespace pyra

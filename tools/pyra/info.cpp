@@ -16,14 +16,15 @@ namespace pyra {
 
 namespace {
 
-const char *const kHelp =
-    "usage: pyra info SLIDE [--json]\n"
-    "\n"
+const char *const kDetails =
     "Prints the slide's description (compression, quality, resolution, sizes of the\n"
     "image, the tiles and the associated pictures) and the geometry of every layer\n"
-    "(grid size, tile columns and rows, blank margins at the right and bottom).\n"
-    "\n"
-    "  --json   one JSON object with the same facts, numbers as numbers\n";
+    "(grid size, tile columns and rows, blank margins at the right and bottom).";
+
+struct InfoOptions {
+    std::string path;
+    bool json = false;
+};
 
 using Items = std::vector<std::pair<std::string, std::string>>;
 
@@ -133,17 +134,9 @@ long number(const Items &items, const std::string &key)
     return std::strtol(find(items, key).c_str(), nullptr, 10);
 }
 
-}  // namespace
-
-int cmdInfo(int argc, char **argv)
+void runInfo(const InfoOptions &options)
 {
-    Args args("info", argc, argv, {"json"}, {});
-    if (args.help()) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    args.expect(1, "SLIDE");
-    const std::string path = args.positional()[0];
+    const std::string &path = options.path;
     Handle slide = openSlide(path);
 
     Owned<char> descText(GetDescription(slide.get()));
@@ -158,7 +151,7 @@ int cmdInfo(int argc, char **argv)
     }
     const VtExtraInfo *extra = slide->extraInfo;
 
-    if (args.has("json")) {
+    if (options.json) {
         std::unique_ptr<cJSON, CJsonDeleter> root(cJSON_CreateObject());
         cJSON_AddStringToObject(root.get(), "path", path.c_str());
         addItems(root.get(), desc);
@@ -186,7 +179,7 @@ int cmdInfo(int argc, char **argv)
         if (!text)
             throw Failure(path + ": could not format JSON");
         std::printf("%s\n", text.get());
-        return 0;
+        return;
     }
 
     auto d = [&](const char *key) { return find(desc, key); };
@@ -225,7 +218,17 @@ int cmdInfo(int argc, char **argv)
                     find(li, "BoundHeight").c_str(), content.c_str());
     }
     std::printf("(width and height: the tile grid; right and bottom: its blank margins)\n");
-    return 0;
+}
+
+}  // namespace
+
+void addInfoCommand(CLI::App &app)
+{
+    auto options = std::make_shared<InfoOptions>();
+    CLI::App *cmd = addCommand(app, "info", "description and layer geometry", kDetails);
+    cmd->add_option("SLIDE", options->path, "the slide file")->required();
+    cmd->add_flag("--json", options->json, "one JSON object with the same facts, numbers as numbers");
+    cmd->callback([options] { runInfo(*options); });
 }
 
 }  // namespace pyra

@@ -1,6 +1,7 @@
 // pyra make: a slide from an ordinary PNG or JPEG image, through the fixture
 // writer that the tests and benchmarks use.
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <sys/stat.h>
@@ -22,27 +24,39 @@ namespace pyra {
 
 namespace {
 
-const char *const kHelp =
-    "usage: pyra make IMAGE OUT.pyra [options]\n"
-    "\n"
+const char *const kDetails =
     "Builds a slide from a PNG or JPEG image: layer 0 at full size, then layers\n"
     "halved in size until one tile holds the whole picture; a thumbnail (within\n"
     "1024 x 1024), a label picture and a macrograph (an overview of the glass with\n"
     "the label and the specimen).\n"
     "\n"
-    "  --tile N          tile width and height in pixels (default 256)\n"
-    "  --quality Q       JPEG quality of the tiles, 1 to 100 (default 80)\n"
-    "  --hevc            store the tiles as HEVC pictures instead of JPEG (even N)\n"
-    "  --colour PARAMS   colour parameters, comma-separated (default neutral):\n"
-    "                      gamma=G\n"
-    "                      gains=R:G:B          output gain of each channel\n"
-    "                      hsv=H:S:V            hue, saturation and value factors\n"
-    "                      matrix=a:b:c:d:e:f:g:h:i  3x3, row = output channel\n"
-    "                    or 'scanner' for a typical scanner set\n"
-    "  --mosaic WxH      repeat the image (mirrored at every other seam) to W x H\n"
-    "                    pixels first, for a slide of realistic size\n"
-    "  --mpp M           micrometres per pixel of layer 0 (default 0.25)\n"
-    "  --mag X           magnification (default 40)\n";
+    "--colour PARAMS, comma-separated (default neutral): gamma=G, gains=R:G:B (output\n"
+    "gain of each channel), hsv=H:S:V (hue, saturation and value factors),\n"
+    "matrix=a:b:c:d:e:f:g:h:i (3x3, row = output channel); or 'scanner' for a\n"
+    "typical scanner set.";
+
+struct MakeOptions {
+    std::string input, output, colour, mosaic;
+    int tile = 256, quality = 80;
+    bool hevc = false;
+    double mpp = 0.25;
+    int mag = 40;
+};
+
+// "WxH" of --mosaic, each 1 to 200000.
+std::pair<int, int> mosaicSize(const std::string &text)
+{
+    const size_t x = text.find_first_of("xX");
+    int w = 0, h = 0;
+    const char *end = text.data() + text.size();
+    const auto [wEnd, wErr] = std::from_chars(text.data(), text.data() + (x == std::string::npos ? 0 : x), w);
+    const auto [hEnd, hErr] = x == std::string::npos ? std::from_chars(end, end, h)
+                                                     : std::from_chars(text.data() + x + 1, end, h);
+    if (x == std::string::npos || wErr != std::errc() || hErr != std::errc() || wEnd != text.data() + x ||
+        hEnd != end || w < 1 || h < 1 || w > 200000 || h > 200000)
+        throw Failure("--mosaic must be WxH with each of 1 to 200000, got '" + text + "'");
+    return {w, h};
+}
 
 std::vector<float> floats(const std::string &text, const std::string &what, size_t n)
 {
@@ -218,38 +232,19 @@ slidewriter::Image fromPyramid(const std::vector<slidewriter::Image> &pyramid, i
     return slidewriter::resizeImage(*best, width, height);
 }
 
-}  // namespace
-
-int cmdMake(int argc, char **argv)
+void runMake(const MakeOptions &options)
 {
-    Args args("make", argc, argv, {"hevc"},
-              {{"tile", 1}, {"quality", 1}, {"colour", 1}, {"color", 1}, {"mosaic", 1}, {"mpp", 1}, {"mag", 1}});
-    if (args.help()) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    args.expect(2, "IMAGE OUT.pyra");
-    const std::string input = args.positional()[0], out = args.positional()[1];
-    const int tile = static_cast<int>(parseInt(args.value("tile", "256"), "--tile", 16, 4096));
-    const int quality = static_cast<int>(parseInt(args.value("quality", "80"), "--quality", 1, 100));
-    const bool hevc = args.has("hevc");
+    const std::string &input = options.input, &out = options.output;
+    const int tile = options.tile, quality = options.quality;
+    const bool hevc = options.hevc;
     if (hevc && tile % 2)
         throw Failure("--tile must be even for HEVC tiles, got " + std::to_string(tile));
-    const slidewriter::ColorParams colour =
-        parseColour(args.has("colour") ? args.value("colour", "") : args.value("color", ""));
-    const double mpp = parseDouble(args.value("mpp", "0.25"), "--mpp");
-    if (!(mpp > 0))
-        throw Failure("--mpp must be above 0");
-    const long mag = parseInt(args.value("mag", "40"), "--mag", 1, 1000);
+    const slidewriter::ColorParams colour = parseColour(options.colour);
+    const double mpp = options.mpp;
+    const long mag = options.mag;
     int mosaicW = 0, mosaicH = 0;
-    if (args.has("mosaic")) {
-        const std::string m = args.value("mosaic", "");
-        const size_t x = m.find_first_of("xX");
-        if (x == std::string::npos)
-            throw Failure("--mosaic must be WxH, got '" + m + "'");
-        mosaicW = static_cast<int>(parseInt(m.substr(0, x), "--mosaic W", 1, 200000));
-        mosaicH = static_cast<int>(parseInt(m.substr(x + 1), "--mosaic H", 1, 200000));
-    }
+    if (!options.mosaic.empty())
+        std::tie(mosaicW, mosaicH) = mosaicSize(options.mosaic);
 
     struct stat st;
     if (stat(input.c_str(), &st) != 0)
@@ -317,7 +312,29 @@ int cmdMake(int argc, char **argv)
     std::printf("%s: %d x %d pixels, %zu layers, %zu tiles of %d x %d (%s, %.1f MB of tiles)\n",
                 out.c_str(), pyramid.front().width, pyramid.front().height, slide.layers.size(), tiles,
                 tile, tile, hevc ? "HEVC" : "JPEG", bytes / 1e6);
-    return 0;
+}
+
+}  // namespace
+
+void addMakeCommand(CLI::App &app)
+{
+    auto options = std::make_shared<MakeOptions>();
+    CLI::App *cmd = addCommand(app, "make", "build a slide from a PNG or JPEG image", kDetails);
+    cmd->add_option("IMAGE", options->input, "the PNG or JPEG image")->required();
+    cmd->add_option("OUT", options->output, "the slide file to write (OUT.pyra)")->required();
+    cmd->add_option("--tile", options->tile, "tile width and height in pixels (default 256)")
+        ->check(CLI::Range(16, 4096));
+    cmd->add_option("--quality", options->quality, "JPEG quality of the tiles (default 80)")
+        ->check(CLI::Range(1, 100));
+    cmd->add_flag("--hevc", options->hevc, "store the tiles as HEVC pictures instead of JPEG (even --tile)");
+    cmd->add_option("--colour,--color", options->colour, "colour parameters (see above)")->type_name("PARAMS");
+    cmd->add_option("--mosaic", options->mosaic,
+                    "first repeat the image, mirrored, to W x H pixels")
+        ->type_name("WxH");
+    cmd->add_option("--mpp", options->mpp, "micrometres per pixel of layer 0 (default 0.25)")
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--mag", options->mag, "magnification (default 40)")->check(CLI::Range(1, 1000));
+    cmd->callback([options] { runMake(*options); });
 }
 
 }  // namespace pyra

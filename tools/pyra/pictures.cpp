@@ -8,36 +8,44 @@ namespace pyra {
 
 namespace {
 
-const char *const kAssocHelp =
-    "usage: pyra assoc SLIDE thumbnail|label|macro -o FILE\n"
-    "\n"
+const char *const kAssocDetails =
     "Writes an associated picture of the slide. FILE ending in .jpg or .jpeg gets\n"
     "JPEG bytes (the label and macrograph exactly as stored, the thumbnail\n"
-    "re-encoded at quality 75); FILE ending in .png gets the decoded pixels.\n";
+    "re-encoded at quality 75); FILE ending in .png gets the decoded pixels.";
 
-const char *const kTileHelp =
-    "usage: pyra tile SLIDE LAYER COL ROW -o FILE [--raw]\n"
-    "\n"
+const char *const kTileDetails =
     "Writes tile COL, ROW (counted from 0 at the top left) of layer LAYER (0 is the\n"
     "full resolution). FILE ending in .jpg or .jpeg gets the tile as JPEG (the\n"
-    "stored bytes of a JPEG slide); .png gets the decoded pixels.\n"
-    "\n"
-    "  --raw   write the tile's stored bytes (JPEG or HEVC), whatever the name\n";
+    "stored bytes of a JPEG slide); .png gets the decoded pixels.";
 
-const char *const kRegionHelp =
-    "usage: pyra region SLIDE LAYER X Y W H -o FILE [--quality Q]\n"
-    "\n"
+const char *const kRegionDetails =
     "Writes the W x H rectangle of layer LAYER whose top-left pixel is X, Y, in the\n"
-    "layer's pixel grid. FILE ending in .png is lossless; .jpg or .jpeg is JPEG.\n"
-    "\n"
-    "  --quality Q   JPEG quality 1 to 100 (default 75)\n";
+    "layer's pixel grid. FILE ending in .png is lossless; .jpg or .jpeg is JPEG.";
 
-std::string output(const Args &args)
+struct AssocOptions {
+    std::string path, which, output;
+};
+
+struct TileOptions {
+    std::string path, output;
+    int layer = 0, col = 0, row = 0;
+    bool raw = false;
+};
+
+struct RegionOptions {
+    std::string path, output;
+    int layer = 0, quality = 75;
+    long x = 0, y = 0, width = 0, height = 0;
+};
+
+// The positional SLIDE and LAYER, and -o FILE, which every picture command takes.
+void addSlideLayer(CLI::App *cmd, std::string &path, int *layer)
 {
-    const std::string out = args.value("output", "");
-    if (out.empty())
-        throw Failure("no output file (give -o FILE; see pyra " + args.command() + " --help)");
-    return out;
+    cmd->add_option("SLIDE", path, "the slide file")->required();
+    if (layer)
+        cmd->add_option("LAYER", *layer, "layer index, 0 for the full resolution")
+            ->required()
+            ->check(CLI::NonNegativeNumber);
 }
 
 // Blue, green, red from the 4-byte pixels of the Abgr accessors.
@@ -50,17 +58,9 @@ void writeAbgrPng(const std::string &path, const uint8_t *abgr, int width, int h
     writePng(path, bgr.data(), width, height);
 }
 
-}  // namespace
-
-int cmdAssoc(int argc, char **argv)
+void runAssoc(const AssocOptions &options)
 {
-    Args args("assoc", argc, argv, {}, {{"output", 1}});
-    if (args.help()) {
-        std::fputs(kAssocHelp, stdout);
-        return 0;
-    }
-    args.expect(2, "SLIDE and thumbnail, label or macro");
-    const std::string path = args.positional()[0], which = args.positional()[1];
+    const std::string &path = options.path, &which = options.which;
     enum { Thumb, Label, Macro } kind;
     if (which == "thumbnail" || which == "thumb")
         kind = Thumb;
@@ -70,7 +70,7 @@ int cmdAssoc(int argc, char **argv)
         kind = Macro;
     else
         throw Failure("unknown picture '" + which + "' (thumbnail, label or macro)");
-    const std::string out = output(args);
+    const std::string &out = options.output;
     const ImageKind format = imageKindOf(out);
     Handle slide = openSlide(path);
 
@@ -103,24 +103,13 @@ int cmdAssoc(int argc, char **argv)
             throw Failure(path + ": could not read the " + names[kind]);
         writeAbgrPng(out, abgr.get(), width, height);
     }
-    return 0;
 }
 
-int cmdTile(int argc, char **argv)
+void runTile(const TileOptions &options)
 {
-    Args args("tile", argc, argv, {"raw"}, {{"output", 1}});
-    if (args.help()) {
-        std::fputs(kTileHelp, stdout);
-        return 0;
-    }
-    args.expect(4, "SLIDE LAYER COL ROW");
-    const auto &p = args.positional();
-    const std::string path = p[0];
-    const long layer = parseInt(p[1], "LAYER", 0, 1L << 30);
-    const long col = parseInt(p[2], "COL", 0, 1L << 30);
-    const long row = parseInt(p[3], "ROW", 0, 1L << 30);
-    const std::string out = output(args);
-    const bool raw = args.has("raw");
+    const std::string &path = options.path, &out = options.output;
+    const long layer = options.layer, col = options.col, row = options.row;
+    const bool raw = options.raw;
     const ImageKind format = raw ? ImageKind::Jpeg : imageKindOf(out);
     Handle slide = openSlide(path);
     checkLayer(slide.get(), path, layer);
@@ -143,7 +132,7 @@ int cmdTile(int argc, char **argv)
         if (!owned || length <= 0)
             throw Failure(path + ": " + where + " has no stored bytes (an absent tile)");
         writeBytes(out, owned.get(), static_cast<size_t>(length));
-        return 0;
+        return;
     }
     int width = 0, height = 0, length = 0;
     if (format == ImageKind::Jpeg) {
@@ -157,26 +146,13 @@ int cmdTile(int argc, char **argv)
             throw Failure(path + ": " + where + " could not be read or decoded");
         writePng(out, bgr.get(), width, height);
     }
-    return 0;
 }
 
-int cmdRegion(int argc, char **argv)
+void runRegion(const RegionOptions &options)
 {
-    Args args("region", argc, argv, {}, {{"output", 1}, {"quality", 1}});
-    if (args.help()) {
-        std::fputs(kRegionHelp, stdout);
-        return 0;
-    }
-    args.expect(6, "SLIDE LAYER X Y W H");
-    const auto &p = args.positional();
-    const std::string path = p[0];
-    const long layer = parseInt(p[1], "LAYER", 0, 1L << 30);
-    const long x = parseInt(p[2], "X", 0, 1L << 30);
-    const long y = parseInt(p[3], "Y", 0, 1L << 30);
-    const long w = parseInt(p[4], "W", 1, 1L << 16);
-    const long h = parseInt(p[5], "H", 1, 1L << 16);
-    const int quality = static_cast<int>(parseInt(args.value("quality", "75"), "--quality", 1, 100));
-    const std::string out = output(args);
+    const std::string &path = options.path, &out = options.output;
+    const long layer = options.layer, x = options.x, y = options.y, w = options.width, h = options.height;
+    const int quality = options.quality;
     const ImageKind format = imageKindOf(out);
     Handle slide = openSlide(path);
     checkLayer(slide.get(), path, layer);
@@ -197,7 +173,44 @@ int cmdRegion(int argc, char **argv)
         writePng(out, bgr.get(), static_cast<int>(w), static_cast<int>(h));
     else
         writeJpeg(out, bgr.get(), static_cast<int>(w), static_cast<int>(h), quality);
-    return 0;
+}
+
+}  // namespace
+
+void addAssocCommand(CLI::App &app)
+{
+    auto options = std::make_shared<AssocOptions>();
+    CLI::App *cmd = addCommand(app, "assoc", "associated picture (.jpg or .png)", kAssocDetails);
+    addSlideLayer(cmd, options->path, nullptr);
+    cmd->add_option("PICTURE", options->which, "thumbnail, label or macro")->required();
+    cmd->add_option("-o,--output", options->output, "the output file (.jpg, .jpeg or .png)")->required();
+    cmd->callback([options] { runAssoc(*options); });
+}
+
+void addTileCommand(CLI::App &app)
+{
+    auto options = std::make_shared<TileOptions>();
+    CLI::App *cmd = addCommand(app, "tile", "one tile (.jpg, .png, or stored bytes)", kTileDetails);
+    addSlideLayer(cmd, options->path, &options->layer);
+    cmd->add_option("COL", options->col, "tile column, from 0 at the left")->required()->check(CLI::NonNegativeNumber);
+    cmd->add_option("ROW", options->row, "tile row, from 0 at the top")->required()->check(CLI::NonNegativeNumber);
+    cmd->add_option("-o,--output", options->output, "the output file (.jpg, .jpeg or .png)")->required();
+    cmd->add_flag("--raw", options->raw, "write the tile's stored bytes (JPEG or HEVC), whatever the name");
+    cmd->callback([options] { runTile(*options); });
+}
+
+void addRegionCommand(CLI::App &app)
+{
+    auto options = std::make_shared<RegionOptions>();
+    CLI::App *cmd = addCommand(app, "region", "a rectangle of a layer (.png or .jpg)", kRegionDetails);
+    addSlideLayer(cmd, options->path, &options->layer);
+    cmd->add_option("X", options->x, "left edge in layer pixels")->required()->check(CLI::Range(0L, 1L << 30));
+    cmd->add_option("Y", options->y, "top edge in layer pixels")->required()->check(CLI::Range(0L, 1L << 30));
+    cmd->add_option("W", options->width, "width in pixels")->required()->check(CLI::Range(1L, 1L << 16));
+    cmd->add_option("H", options->height, "height in pixels")->required()->check(CLI::Range(1L, 1L << 16));
+    cmd->add_option("-o,--output", options->output, "the output file (.png, .jpg or .jpeg)")->required();
+    cmd->add_option("--quality", options->quality, "JPEG quality (default 75)")->check(CLI::Range(1, 100));
+    cmd->callback([options] { runRegion(*options); });
 }
 
 }  // namespace pyra
