@@ -7,10 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "slidewriter/ImageFiles.h"
+#include "slidewriter/SlideWriter.h"
 #include "pyra.h"
 
 namespace pyra {
@@ -25,49 +24,25 @@ double parseDouble(const std::string &text, const std::string &what)
     return v;
 }
 
-void checkSlideFile(const std::string &path)
+std::shared_ptr<pyradec::Slide> openSlide(const std::string &path)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT)
-            throw Failure(path + ": no such file");
-        throw Failure(path + ": " + std::strerror(errno));
+    try {
+        return pyradec::Slide::open(path);
+    } catch (const pyradec::UnsupportedFormatError &e) {
+        throw Failure(e.what());
     }
-    if (S_ISDIR(st.st_mode))
-        throw Failure(path + ": is a directory, not a slide file");
-    if (!S_ISREG(st.st_mode))
-        throw Failure(path + ": not a regular file");
-    if (access(path.c_str(), R_OK) != 0)
-        throw Failure(path + ": permission denied (the file is not readable)");
-    std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!f)
-        throw Failure(path + ": cannot open: " + std::strerror(errno));
-    unsigned char magic[2] = {0, 0};
-    const size_t got = std::fread(magic, 1, 2, f.get());
-    if (got == 0)
-        throw Failure(path + ": empty file, not a slide");
-    if (got < 2 || magic[0] != 'V' || magic[1] != 'T')
-        throw Failure(path + ": not a slide file (it does not start with \"VT\")");
 }
 
-Handle openSlide(const std::string &path)
+const pyradec::Level &checkLayer(const pyradec::Slide &slide, long layer)
 {
-    checkSlideFile(path);
-    Handle h(VtOpenPyra(path.c_str()));
-    if (!h)
-        throw Failure(path + ": not a readable slide (damaged or unsupported)");
-    if (!h->picHead || !h->picInfos || !h->sliceInfos)
-        throw Failure(path + ": not a readable slide (incomplete records)");
-    return h;
-}
-
-void checkLayer(const VtPyraInfo *slide, const std::string &path, long layer)
-{
-    const uint32_t count = slide->picHead->layerCount;
-    if (layer < 0 || static_cast<unsigned long>(layer) >= count)
-        throw Failure(path + ": no layer " + std::to_string(layer) + " (the slide has " +
-                      std::to_string(count) + (count == 1 ? " layer" : " layers, 0 to ") +
-                      (count == 1 ? "" : std::to_string(count - 1)) + ")");
+    const int count = slide.levelCount();
+    if (layer < 0 || layer >= count)
+        throw Failure(slide.path() + ": no layer " + std::to_string(layer) + " (the slide has " +
+                      (count == 0   ? std::string("no layers")
+                       : count == 1 ? std::string("1 layer")
+                                    : std::to_string(count) + " layers, 0 to " + std::to_string(count - 1)) +
+                      ")");
+    return slide.level(static_cast<int>(layer));
 }
 
 std::string extension(const std::string &path)
@@ -106,6 +81,21 @@ void writeBytes(const std::string &path, const uint8_t *data, size_t size)
         std::remove(path.c_str());
         throw Failure(path + ": write failed: " + std::strerror(e));
     }
+}
+
+void writePng(const std::string &path, const pyradec::Pixels &pixels, pyradec::PixelFormat format)
+{
+    if (format == pyradec::PixelFormat::Bgr) {
+        writePng(path, pixels.data.data(), pixels.width, pixels.height);
+        return;
+    }
+    std::vector<uint8_t> bgr(pixels.data.size());
+    for (size_t i = 0; i + 2 < bgr.size(); i += 3) {
+        bgr[i] = pixels.data[i + 2];
+        bgr[i + 1] = pixels.data[i + 1];
+        bgr[i + 2] = pixels.data[i];
+    }
+    writePng(path, bgr.data(), pixels.width, pixels.height);
 }
 
 void writePng(const std::string &path, const uint8_t *bgr, int width, int height)

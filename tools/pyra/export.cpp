@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -59,22 +60,26 @@ void runExport(const ExportOptions &options)
 {
     const std::string &path = options.path, &dir = options.dir;
     const int w = options.size.first, h = options.size.second;
-    Handle slide = openSlide(path);
-
-    const VtPicInfo *layer = slide->picInfos[0];
-    const uint32_t tileW = slide->picHead->tileWidth, tileH = slide->picHead->tileHeight;
-    const long gridW = static_cast<long>(layer->xCount) * tileW, gridH = static_cast<long>(layer->yCount) * tileH;
-    if (w > gridW || h > gridH)
+    const auto slide = openSlide(path);
+    if (slide->levelCount() == 0)
+        throw Failure(path + ": the slide has no layers, nothing to export");
+    const pyradec::Level &layer = slide->level(0);
+    if (w > layer.gridWidth || h > layer.gridHeight)
         throw Failure(path + ": export tiles of " + std::to_string(w) + " x " + std::to_string(h) +
-                      " are larger than layer 0 (" + std::to_string(gridW) + " x " +
-                      std::to_string(gridH) + ")");
-    // The grid as the library computes it: content size in unsigned 32 bits,
-    // quotient in single precision, rounded up.
-    const uint32_t contentW = static_cast<uint32_t>(layer->xCount) * tileW - static_cast<uint32_t>(layer->boundWidth);
-    const uint32_t contentH = static_cast<uint32_t>(layer->yCount) * tileH - static_cast<uint32_t>(layer->boundHeight);
-    const int columns = static_cast<int>(std::ceil(static_cast<float>(contentW) / static_cast<float>(w)));
-    const int rows = static_cast<int>(std::ceil(static_cast<float>(contentH) / static_cast<float>(h)));
-    const long total = static_cast<long>(columns) * rows;
+                      " are larger than layer 0 (" + std::to_string(layer.gridWidth) + " x " +
+                      std::to_string(layer.gridHeight) + ")");
+    // The grid over the image content, rounded up, in 64 bits. Counts, tile
+    // positions and names are ints (as the library's region call and file names
+    // take them): a grid beyond them is refused.
+    const int64_t columns = (layer.width + w - 1) / w, rows = (layer.height + h - 1) / h;
+    const int64_t intMax = std::numeric_limits<int>::max();
+    if (columns * rows > intMax || (columns > 0 && (columns - 1) * w > intMax) ||
+        (rows > 0 && (rows - 1) * h > intMax))
+        throw Failure(path + ": layer 0 (" + std::to_string(layer.width) + " x " + std::to_string(layer.height) +
+                      ") in tiles of " + std::to_string(w) + " x " + std::to_string(h) + " makes " +
+                      std::to_string(columns) + " x " + std::to_string(rows) + " export tiles, more than " +
+                      std::to_string(intMax) + " (export larger tiles)");
+    const int64_t total = columns * rows;
 
     struct stat st;
     if (stat(dir.c_str(), &st) != 0) {
@@ -86,7 +91,7 @@ void runExport(const ExportOptions &options)
     if (access(dir.c_str(), W_OK | X_OK) != 0)
         throw Failure(dir + ": permission denied (the directory is not writable)");
 
-    std::atomic<long> next{0}, done{0};
+    std::atomic<int64_t> next{0}, done{0};
     std::atomic<bool> failed{false};
     std::mutex failureLock;
     std::string failure;
@@ -96,11 +101,12 @@ void runExport(const ExportOptions &options)
             failure = message;
     };
     // Region reads of one handle may run at once; each opens the file anew.
+    const std::shared_ptr<VtPyraInfo> handle = slide->handle();
     auto worker = [&]() {
-        for (long i; !failed && (i = next++) < total;) {
+        for (int64_t i; !failed && (i = next++) < total;) {
             const int col = static_cast<int>(i % columns), row = static_cast<int>(i / columns);
             int length = 0;
-            Owned<unsigned char> jpeg(GetRoiSliceJpeg(slide.get(), 0, col * w, row * h, w, h, &length));
+            Owned<unsigned char> jpeg(GetRoiSliceJpeg(handle.get(), 0, col * w, row * h, w, h, &length));
             if (!jpeg || length <= 0) {
                 fail(path + ": export tile " + std::to_string(col) + ", " + std::to_string(row) +
                      " could not be read or encoded");

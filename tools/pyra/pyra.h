@@ -10,8 +10,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Slide.h"
 #include "pyradec/pyradec.h"
-#include "slidewriter/SlideWriter.h"
 
 namespace pyra {
 
@@ -23,22 +23,13 @@ struct Failure : std::runtime_error {
 // A decimal number (for values inside composite options); `what` names it in the message.
 double parseDouble(const std::string &text, const std::string &what);
 
-struct HandleCloser {
-    void operator()(VtPyraInfo *p) const { VtClosePyra(p); }
-};
-using Handle = std::unique_ptr<VtPyraInfo, HandleCloser>;
+using pyradec::Owned;
 
-struct Disposer {
-    void operator()(void *p) const { Dispose(p); }
-};
-template <typename T> using Owned = std::unique_ptr<T, Disposer>;
-
-// Checks that the path names a readable file that starts with the slide magic,
-// then opens it; every failure says which.
-Handle openSlide(const std::string &path);
-// The same checks without opening (for the export, whose workers share one handle).
-void checkSlideFile(const std::string &path);
-void checkLayer(const VtPyraInfo *slide, const std::string &path, long layer);
+// The slide at path through the internal C++ layer; a file that is not a usable
+// slide fails with the reason the library's open sequence found.
+std::shared_ptr<pyradec::Slide> openSlide(const std::string &path);
+// The level, or a failure naming the layers the slide has.
+const pyradec::Level &checkLayer(const pyradec::Slide &slide, long layer);
 
 // Lower-case extension of a path ("png", "jpg", ...), empty when none.
 std::string extension(const std::string &path);
@@ -50,6 +41,8 @@ ImageKind imageKindOf(const std::string &path);
 void writeBytes(const std::string &path, const uint8_t *data, size_t size);
 // Blue-green-red pixels to a PNG file.
 void writePng(const std::string &path, const uint8_t *bgr, int width, int height);
+// Pixels of the C++ layer (3 channels, in `format`'s order) to a PNG file.
+void writePng(const std::string &path, const pyradec::Pixels &pixels, pyradec::PixelFormat format);
 // Blue-green-red pixels to a JPEG file through the library's encoder.
 void writeJpeg(const std::string &path, const uint8_t *bgr, int width, int height, int quality);
 
