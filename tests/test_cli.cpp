@@ -135,7 +135,7 @@ protected:
     Handle open(const std::string &path) { return Handle(VtOpenPyra(path.c_str())); }
 };
 
-TEST_F(Cli, VersionAndHelp)
+TEST_F(Cli, VersionAndHelpGoToStandardOutput)
 {
     Outcome v = pyra({"--version"});
     EXPECT_EQ(v.status, 0);
@@ -153,7 +153,7 @@ TEST_F(Cli, VersionAndHelp)
     EXPECT_EQ(none.status, 1);
 }
 
-TEST_F(Cli, InfoTableAndJson)
+TEST_F(Cli, InfoTextAndJsonAgreeWithTheHandle)
 {
     const std::string path = jpegSlide();
     Handle h = open(path);
@@ -203,7 +203,7 @@ TEST_F(Cli, InfoTableAndJson)
     EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItemCaseSensitive(colour, "colorMatrix")), 9);
 }
 
-TEST_F(Cli, AssociatedPictures)
+TEST_F(Cli, AssociatedPicturesEqualTheLibraryAccessors)
 {
     Slide s = makeSlide(2, 1, 1, 0, 64, 64, 3);
     s.colour = scannerColour();  // decoded pixels then differ from the stored JPEG's
@@ -240,7 +240,7 @@ TEST_F(Cli, AssociatedPictures)
 
 class CliTiles : public Cli, public ::testing::WithParamInterface<int> {};
 
-TEST_P(CliTiles, TileInEveryForm)
+TEST_P(CliTiles, EveryTileFormEqualsTheLibraryAccessor)
 {
     const uint8_t compression = static_cast<uint8_t>(GetParam());
     Slide s = makeSlide(3, 2, 2, compression, 64, 64, 11);

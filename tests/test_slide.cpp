@@ -107,7 +107,7 @@ TEST_F(SlideHandle, SlideWithoutColourParametersDecodesUnchanged)
     EXPECT_EQ(pixelsOf(pyra->thumbnail), decodeJpegPlain(encodeJpeg(slide.thumbnail, 80)).bgr);
 }
 
-TEST_F(SlideHandle, ThumbnailFormats)
+TEST_F(SlideHandle, BmpThumbnailsDecodeAndOtherFormatsHaveNoPixels)
 {
     const Image picture = makePattern(40, 30, 9);
     struct Case {
@@ -241,7 +241,7 @@ TEST_F(SlideHandle, PathsThatCannotBeOpenedLeaveTheCurrentTable)
     VtClosePyra(nullptr);
 }
 
-TEST_F(SlideHandle, SpecialLayouts)
+TEST_F(SlideHandle, SlidesWithoutLayersOrPersonInformationOpen)
 {
     // No layers at all.
     Slide none = smallSlide();
@@ -376,7 +376,7 @@ TEST_F(SlideHandle, DescriptionNamesTheCompressionAndStaysBounded)
     }
 }
 
-TEST_F(SlideHandle, AssociatedImageAccessors)
+TEST_F(SlideHandle, AssociatedJpegsAreStoredBytesAndAbgrIsBgrWith255)
 {
     Slide slide = smallSlide();
     slide.colour = scannerColour();

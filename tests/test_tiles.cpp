@@ -182,7 +182,7 @@ TEST_F(Tiles, RegionsClipTilesAndAreWhiteBeyondTheLayer)
         ASSERT_EQ(absent.get()[i], 255);
 }
 
-TEST_F(Tiles, RegionValidation)
+TEST_F(Tiles, RegionsStartingOutsideOrLargerThanTheLayerAreRefused)
 {
     Handle pyra = open(jpegSlide());
     ASSERT_TRUE(pyra);
@@ -346,7 +346,7 @@ TEST_F(Tiles, BlocksCoverTheImageAreaWithoutMargins)
     }
 }
 
-TEST_F(Tiles, BlockValidation)
+TEST_F(Tiles, BlockGridsOutOfRangeAreRefusedWithTheirStatus)
 {
     Handle pyra = open(jpegSlide());  // 3 x 2 tiles
     ASSERT_TRUE(pyra);
