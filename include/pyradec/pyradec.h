@@ -23,8 +23,10 @@
  *   and `boundHeight` rows at the bottom (blank margins).
  * - **Absent tiles.** A tile whose stored size is 0 or less, or whose grid
  *   position lies past the end of a short tile index, has no stored bytes. It
- *   shows as white in regions, whole layers and blocks (bytes of exactly 255),
- *   and as a white JPEG from VtGetJpegSliceOfSpecifyLayer().
+ *   shows as white in regions, whole layers and blocks (bytes of exactly 255).
+ *   The single-tile fetches give a white JPEG (VtGetJpegSliceOfSpecifyLayer())
+ *   or no bytes (VtGetHevcSliceOfSpecifyLayer()) for a stored size of 0 or
+ *   less, and #VT_ERR_TILE_POS past the end of a short index.
  * - **Status codes.** Functions that return `int` status return 0 (#VT_OK) on
  *   success or one of the negative #VtStatus codes. Unless a function says
  *   otherwise, its output pointers are left untouched on failure.
