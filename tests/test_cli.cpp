@@ -27,6 +27,7 @@
 #include "slidewriter/ImageFiles.h"
 #include "Owners.h"
 #include "Fixture.h"
+#include "SlideTest.h"
 
 using namespace fixture;
 namespace fs = std::filesystem;
@@ -124,9 +125,9 @@ void difference(const Image &a, const Image &b, double &mean, int &largest)
     mean = sum / static_cast<double>(a.bgr.size());
 }
 
-class Cli : public ::testing::Test {
+class Cli : public SlideTest {
 protected:
-    TempDir dir;
+    using SlideTest::open;
     // A JPEG slide of 3 x 2 tiles of 64 pixels with margins, two layers.
     std::string jpegSlide()
     {
