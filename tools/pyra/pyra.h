@@ -63,5 +63,7 @@ void addRegionCommand(CLI::App &app);
 void addExportCommand(CLI::App &app);
 void addHashCommand(CLI::App &app);
 void addMakeCommand(CLI::App &app);
+// The tile server, in tools/pyra/serve.cpp: added in main.cpp with one line.
+void addServeCommand(CLI::App &app);
 
 }  // namespace pyra
