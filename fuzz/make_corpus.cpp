@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "SlideWriter.h"
+#include "slidewriter/SlideWriter.h"
 
-using namespace fixture;
+using namespace slidewriter;
 
 namespace {
 

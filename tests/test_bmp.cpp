@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "SlideWriter.h"
+#include "Fixture.h"
 #include "bmp/bmp.h"
 
 namespace {

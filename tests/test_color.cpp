@@ -60,7 +60,7 @@ protected:
 
 // ---- one pixel ----
 
-TEST(RgbHsv, ListedConversions)
+TEST(RgbHsv, KnownColoursConvertToHsvAndBack)
 {
     struct Case {
         Rgb in;
@@ -197,7 +197,7 @@ TEST(RgbHsv, FloatToleranceEqualsDoubleTolerance)
 
 // ---- table pieces ----
 
-TEST(ColorTablePieces, GammaTable)
+TEST(ColorTablePieces, GammaOneIsIdentityAndOthersRiseMonotonically)
 {
     unsigned char t[256];
     GammaTableInit(1.0f, t);
@@ -242,7 +242,7 @@ struct EntryCase {
 
 class ColorEntries : public ColorState {};
 
-TEST_F(ColorEntries, ListedEntries)
+TEST_F(ColorEntries, KnownColoursMapToTheirCorrectedValues)
 {
     ColorParams grey = neutral();
     grey.hsvScales[1] = 0;

@@ -10,7 +10,7 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodePyra/JpegCodec.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ ColorCorrectTable *ScrambleTable::table_ = nullptr;
 
 // ---- encoder ----
 
-TEST(JpegEncode, ColorChannelTable) {
+TEST(JpegEncode, OnlyThreeAndFourByteColourSpacesHaveChannels) {
     const struct {
         J_COLOR_SPACE space;
         int channels;
@@ -143,7 +143,7 @@ TEST(JpegEncode, LibjpegErrorsReturnZeroWithoutEndingTheProcess) {
 
 // ---- decoder ----
 
-TEST(JpegDecode, LengthsAndColourSpaces) {
+TEST(JpegDecode, LengthIsStrideTimesHeightInEveryColourSpace) {
     const struct {
         int width, height, space;
         int64_t length;

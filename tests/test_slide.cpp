@@ -14,7 +14,7 @@
 #include "DecodePyra/OpenReason.h"
 #include "Owners.h"
 #include "SlideTest.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 
@@ -113,7 +113,7 @@ TEST_F(SlideHandle, SlideWithoutColourParametersDecodesUnchanged)
     EXPECT_EQ(pixelsOf(pyra->thumbnail), decodeJpegPlain(encodeJpeg(slide.thumbnail, 80)).bgr);
 }
 
-TEST_F(SlideHandle, ThumbnailFormats)
+TEST_F(SlideHandle, BmpThumbnailsDecodeAndOtherFormatsHaveNoPixels)
 {
     const Image picture = makePattern(40, 30, 9);
     struct Case {
@@ -247,7 +247,7 @@ TEST_F(SlideHandle, PathsThatCannotBeOpenedLeaveTheCurrentTable)
     VtClosePyra(nullptr);
 }
 
-TEST_F(SlideHandle, SpecialLayouts)
+TEST_F(SlideHandle, SlidesWithoutLayersOrPersonInformationOpen)
 {
     // No layers at all.
     Slide none = smallSlide();
@@ -382,7 +382,7 @@ TEST_F(SlideHandle, DescriptionNamesTheCompressionAndStaysBounded)
     }
 }
 
-TEST_F(SlideHandle, AssociatedImageAccessors)
+TEST_F(SlideHandle, AssociatedJpegsAreStoredBytesAndAbgrIsBgrWith255)
 {
     Slide slide = smallSlide();
     slide.colour = scannerColour();

@@ -16,7 +16,7 @@
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodeHevc/DecodeHevc.h"
 #include "Owners.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 
@@ -166,9 +166,9 @@ std::vector<Bytes> performAll(VtPyraInfo *pyra, const std::vector<Read> &reads)
     return results;
 }
 
-ColourParams thirdColour()
+ColorParams thirdColour()
 {
-    ColourParams c;
+    ColorParams c;
     c.gamma = 2.2f;
     const float gains[3] = {0.9f, 1.1f, 1.0f};
     const float hsv[3] = {1.0f, 0.8f, 0.95f};

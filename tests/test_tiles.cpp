@@ -12,7 +12,7 @@
 #include "DecodePyra/TilePipeline.h"
 #include "Owners.h"
 #include "SlideTest.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 
@@ -183,7 +183,7 @@ TEST_F(Tiles, RegionsClipTilesAndAreWhiteBeyondTheLayer)
         ASSERT_EQ(absent.get()[i], 255);
 }
 
-TEST_F(Tiles, RegionValidation)
+TEST_F(Tiles, RegionsStartingOutsideOrLargerThanTheLayerAreRefused)
 {
     Handle pyra = open(jpegSlide());
     ASSERT_TRUE(pyra);
@@ -356,7 +356,7 @@ TEST_F(Tiles, BlocksCoverTheImageAreaWithoutMargins)
     }
 }
 
-TEST_F(Tiles, BlockValidation)
+TEST_F(Tiles, BlockGridsOutOfRangeAreRefusedWithTheirStatus)
 {
     Handle pyra = open(jpegSlide());  // 3 x 2 tiles
     ASSERT_TRUE(pyra);

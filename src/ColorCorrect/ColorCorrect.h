@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ColorCorrect/ColorParams.h"
 #include "pyradec/pyradec.h"
 
 // ---- RGB and HSV conversion (one pixel) ----
@@ -22,13 +23,6 @@ ColorCorrectTable *MallocColorCorrectTable();
 
 namespace pyradec {
 
-// The colour parameters of a slide, as stored in its extra-information record.
-struct ColorParams {
-    float gamma;
-    float channelGains[3];
-    float hsvScales[3];
-    float colorMatrix[9];
-};
 ColorParams colorParamsOf(const VtExtraInfo &extra);
 
 // Computes every entry of `table` from `params` (in parallel).

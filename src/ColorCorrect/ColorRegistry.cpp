@@ -10,11 +10,8 @@
 #include <mutex>
 #include <new>
 
-#ifndef _WIN32
-#include <sys/mman.h>
-#endif
-
 #include "ColorCorrect.h"
+#include "Platform/Platform.h"
 
 ColorCorrectTable *ColorTable = nullptr;
 
@@ -58,30 +55,12 @@ constexpr SlabLayout kLayout = [] {
 
 void *allocSlab()
 {
-#ifndef _WIN32
-    void *p = mmap(nullptr, kLayout.totalBytes, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        return nullptr;
-#ifdef MADV_HUGEPAGE
-    // Fewer, larger page faults on the first build.
-    madvise(p, kLayout.totalBytes, MADV_HUGEPAGE);
-#endif
-    return p;
-#else
-    return std::malloc(kLayout.totalBytes);
-#endif
+    return platform::mapLarge(kLayout.totalBytes);
 }
 
 void freeSlab(void *p)
 {
-    if (!p)
-        return;
-#ifndef _WIN32
-    munmap(p, kLayout.totalBytes);
-#else
-    std::free(p);
-#endif
+    platform::unmapLarge(p, kLayout.totalBytes);
 }
 
 // Lays the header and pointer arrays out over a slab; entries stay as they are.

@@ -63,11 +63,9 @@ int VtGetThumbImageInfo(FILE *file, VtImageInfo *image);
 void DisposePicHead(VtPicHead *head);
 void DisposePersonInfo(VtPersonInfo *info);
 void DisposeExtraInfo(VtExtraInfo *info);
-#if !defined(_WIN32)
 void DisposeMacrographInfo(VtMacrographInfo **headers, unsigned char **data);
 void DisposeTileImageInfo(VtTileImageInfo *info);
 void DisposeClassifyRoot(ClassifyRoot *root);
-#endif
 void DisposeMacroImageInfo(VtImageInfo **images);
 void DisposeThumbImageInfo(VtImageInfo *image);
 void DisposeThumbnailInfo(VtPicInfo *info, unsigned char *data);

@@ -3,11 +3,11 @@
 #include <climits>
 #include <cstring>
 
-#include <sys/stat.h>
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "FileIO.h"
 #include "Memory.h"
+#include "Platform/Platform.h"
 #include "OpenReason.h"
 #include "Records.h"
 
@@ -256,13 +256,13 @@ bool fillHandle(VtPyraInfo *pyra, FILE *file, OpenReason &reason)
 // What the file system says about a path that did not open as a slide file.
 bool pathProblem(const char *path, OpenReason &reason)
 {
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        reason.problem = errno == ENOENT || errno == ENOTDIR ? OpenProblem::Missing : OpenProblem::Unreadable;
-        reason.systemError = errno;
+    bool isDirectory = false;
+    if (const int error = platform::pathStatus(path, &isDirectory); error != 0) {
+        reason.problem = error == ENOENT || error == ENOTDIR ? OpenProblem::Missing : OpenProblem::Unreadable;
+        reason.systemError = error;
         return true;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (isDirectory) {
         reason.problem = OpenProblem::Directory;
         return true;
     }

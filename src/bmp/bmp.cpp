@@ -114,11 +114,3 @@ unsigned char *rgb24FromBmp(const unsigned char *bmp, size_t length, BmpInfo *in
 }
 
 }  // namespace pyradec
-
-#if !defined(_WIN32)
-PYRADEC_API void Print(BmpInfo *info) {
-    if (info == nullptr) return;
-    std::printf("width = %d, height = %d, bpp = %d", info->width, info->height,
-                static_cast<int>(info->bitCount));
-}
-#endif
