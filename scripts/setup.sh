@@ -7,6 +7,7 @@ PACKAGES=(
   cmake g++ make pkg-config binutils dpkg-dev xz-utils
   libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev
   libgtest-dev libbenchmark-dev libpng-dev
+  python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pil python3-pytest
 )
 CJSON_DIR=${PYRADEC_CJSON_DIR:-/var/cache/pyradec/cjson}
 
