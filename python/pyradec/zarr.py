@@ -23,7 +23,6 @@ import re
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
-import numpy as np
 import zarr
 from zarr.storage import BaseStore
 
