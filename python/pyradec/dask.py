@@ -21,8 +21,8 @@ import numpy as np
 
 __all__ = ["read_level", "map_tiles", "open_slide_cached", "tile_grid"]
 
-# About 4096 pixels a side: a task decodes some 250 tiles of 256 pixels, so the
-# scheduler's cost per task (around a millisecond or two) stays small beside it.
+# About 4096 pixels a side: a task decodes up to some 250 tiles of 256 pixels,
+# so the scheduler's cost per task (a millisecond or two) stays small beside it.
 DEFAULT_CHUNK_PIXELS = 4096
 
 _slides = {}
@@ -95,10 +95,18 @@ class _LevelArray:
         return pixels if cs == slice(None) else pixels[..., cs]
 
 
-def _default_chunks(tile_width, tile_height):
-    across = max(1, round(DEFAULT_CHUNK_PIXELS / tile_width))
-    down = max(1, round(DEFAULT_CHUNK_PIXELS / tile_height))
-    return (down * tile_height, across * tile_width, 3)
+def _even_tiles(size, tile):
+    """Tiles per chunk along one axis: at most about DEFAULT_CHUNK_PIXELS, and
+    spread evenly over the layer so that the last chunk is not a sliver (a
+    cluster's workers then finish together)."""
+    most = max(1, round(DEFAULT_CHUNK_PIXELS / tile))
+    tiles = -(-size // tile)
+    pieces = -(-tiles // most)
+    return -(-tiles // pieces)
+
+
+def _default_chunks(width, height, tile_width, tile_height):
+    return (_even_tiles(height, tile_height) * tile_height, _even_tiles(width, tile_width) * tile_width, 3)
 
 
 def read_level(path, level, chunks=None):
@@ -106,8 +114,9 @@ def read_level(path, level, chunks=None):
     ``dask.array`` of shape (height, width, 3), dtype uint8, RGB as the library
     decodes it.
 
-    chunks: None (default) for squares of whole tiles about 4096 pixels a side,
-    each read by one native region read; ``"tile"`` for chunk = tile, the zarr
+    chunks: None (default) for blocks of whole tiles of at most about 4096
+    pixels a side (16 x 16 tiles of 256), evened out over the layer so that no
+    chunk is a thin edge strip, each read by one native region read; ``"tile"`` for chunk = tile, the zarr
     store's chunking; or an explicit (height, width[, 3]) or any chunk
     specification ``dask.array`` accepts, honoured as given.
     """
@@ -115,7 +124,7 @@ def read_level(path, level, chunks=None):
     slide = open_slide_cached(path)
     width, height, tw, th = _level_geometry(slide, level)
     if chunks is None:
-        chunks = _default_chunks(tw, th)
+        chunks = _default_chunks(width, height, tw, th)
     elif isinstance(chunks, str):
         if chunks != "tile":
             raise ValueError("chunks must be None, 'tile' or a chunk shape, not %r" % chunks)

@@ -48,7 +48,8 @@ def test_whole_layers_equal_the_library_decode(slides, kind, chunks):
 
 def test_chunking(slides):
     wide = read_level(slides["wide"], 0)
-    assert wide.chunks == ((260,), (4096, 404), (3,))  # 16 x 16 tiles of 256, clipped at the edges
+    # 18 tiles across: two chunks of 9 tiles (at most 16 of 256 pixels), the last clipped to the content.
+    assert wide.chunks == ((260,), (2304, 2196), (3,))
     assert read_level(slides["wide"], 0, chunks="tile").chunks[:2] == ((256, 4), (256,) * 17 + (148,))
     assert read_level(slides["hevc"], 0, chunks=(300, 500)).chunks[:2] == ((300, 300, 300), (500, 500, 300))
     # Tiles of 128: 32 of them make a default chunk side.
@@ -88,11 +89,27 @@ def test_each_chunk_is_one_native_read(slides, monkeypatch):
     monkeypatch.setattr(pyradec.dask, "open_slide_cached", lambda p: Counting(real(p)))
     array = read_level(slides["wide"], 0)
     array.sum().compute(scheduler="synchronous")
-    assert sorted(calls) == [(0, (0, 0), (4096, 260)), (0, (4096, 0), (404, 260))]
+    assert sorted(calls) == [(0, (0, 0), (2304, 260)), (0, (2304, 0), (2196, 260))]
     calls.clear()
-    # A slice reads only what it needs of the chunks it touches.
-    array[10:20, 4000:4100].compute(scheduler="synchronous")
-    assert sorted(calls) == [(0, (0, 0), (4096, 260)), (0, (4096, 0), (404, 260))]
+    # A slice reads the chunks it touches, one read each, and no others.
+    array[10:20, 2200:2400].compute(scheduler="synchronous")
+    assert sorted(calls) == [(0, (0, 0), (2304, 260)), (0, (2304, 0), (2196, 260))]
+    calls.clear()
+    array[10:20, 3000:3100].compute(scheduler="synchronous")
+    assert calls == [(0, (2304, 0), (2196, 260))]
+
+
+@pytest.mark.parametrize("width, tile, expected", [
+    (20000, 256, 4096),   # 79 tiles: 16 a chunk at most
+    (10000, 256, 3584),   # 40 tiles: 3 chunks of 14, not 16 + 16 + 8
+    (4097, 256, 2304),    # 17 tiles: 9 + 8, not 16 + 1
+    (4096, 256, 4096),
+    (1000, 256, 1024),    # one chunk, clipped to the layer by Dask
+    (20000, 512, 4096),
+    (20000, 100, 4000),
+])
+def test_default_chunks_are_whole_tiles_of_about_4096_pixels(width, tile, expected):
+    assert pyradec.dask._default_chunks(width, width, tile, tile) == (expected, expected, 3)
 
 
 def test_a_changed_file_is_opened_again(tmp_path):
