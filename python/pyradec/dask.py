@@ -14,6 +14,7 @@ Example::
 
 import os
 import threading
+from collections import OrderedDict
 
 import dask
 import dask.array as da
@@ -25,7 +26,11 @@ __all__ = ["read_level", "map_tiles", "open_slide_cached", "tile_grid"]
 # so the scheduler's cost per task (a millisecond or two) stays small beside it.
 DEFAULT_CHUNK_PIXELS = 4096
 
-_slides = {}
+# Slides this process has open, least recently used first. Bounded, so that a
+# worker going through a whole archive does not keep every slide open; a slide
+# dropped here stays open for as long as a read still holds it.
+_SLIDES_KEPT = 64
+_slides = OrderedDict()
 _slides_lock = threading.Lock()
 
 
@@ -45,14 +50,17 @@ def open_slide_cached(path):
     with _slides_lock:
         entry = _slides.get(path)
         if entry is not None and entry[0] == stamp:
+            _slides.move_to_end(path)
             return entry[1]
     slide = PyraSlide(path)
     with _slides_lock:
         entry = _slides.get(path)
         if entry is not None and entry[0] == stamp:
-            slide.close()
             return entry[1]
         _slides[path] = (stamp, slide)
+        _slides.move_to_end(path)
+        while len(_slides) > _SLIDES_KEPT:
+            _slides.popitem(last=False)
     return slide
 
 

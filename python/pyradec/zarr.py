@@ -35,6 +35,20 @@ def _json(obj):
     return json.dumps(obj, indent=2, sort_keys=True).encode("ascii")
 
 
+_pool = None
+_pool_lock = threading.Lock()
+
+
+def _thread_pool():
+    """One pool for every store of the process: reads release the GIL, so a
+    thread per core decodes chunks in parallel."""
+    global _pool
+    with _pool_lock:
+        if _pool is None:
+            _pool = ThreadPoolExecutor(max_workers=os.cpu_count() or 2, thread_name_prefix="pyradec-zarr")
+        return _pool
+
+
 def _open_slide(path):
     from pyradec import PyraSlide  # late: the package imports this module
     return PyraSlide(path)
@@ -67,15 +81,14 @@ class PyraStore(BaseStore):
 
     def __init__(self, slide):
         if isinstance(slide, (str, bytes, os.PathLike)):
-            self._path = os.fsdecode(os.fspath(slide))
+            self._path = os.path.abspath(os.fsdecode(os.fspath(slide)))
             self._slide = _open_slide(self._path)
             self._owns_slide = True
         else:
-            self._path = os.fsdecode(os.fspath(slide.filename))
+            # Absolute, so that the pickle opens the same file from another directory.
+            self._path = os.path.abspath(os.fsdecode(os.fspath(slide.filename)))
             self._slide = slide
             self._owns_slide = False
-        self._pool = None
-        self._pool_lock = threading.Lock()
         self._build_metadata()
 
     def _build_metadata(self):
@@ -142,10 +155,6 @@ class PyraStore(BaseStore):
         """Closes the slide when the store opened it itself."""
         if self._owns_slide:
             self._slide.close()
-        with self._pool_lock:
-            if self._pool is not None:
-                self._pool.shutdown(wait=False)
-                self._pool = None
 
     # -- reads -----------------------------------------------------------------
 
@@ -193,17 +202,9 @@ class PyraStore(BaseStore):
             key, address = chunks[0]
             found[key] = self._read_chunk(*address)
         elif chunks:
-            pool = self._thread_pool()
-            for (key, _), data in zip(chunks, pool.map(lambda c: self._read_chunk(*c[1]), chunks)):
+            for (key, _), data in zip(chunks, _thread_pool().map(lambda c: self._read_chunk(*c[1]), chunks)):
                 found[key] = data
         return found
-
-    def _thread_pool(self):
-        with self._pool_lock:
-            if self._pool is None:
-                self._pool = ThreadPoolExecutor(max_workers=os.cpu_count() or 2,
-                                                thread_name_prefix="pyradec-zarr")
-            return self._pool
 
     def __contains__(self, key):
         return key in self._meta or self._chunk_address(key) is not None
