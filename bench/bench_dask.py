@@ -154,9 +154,9 @@ def openslide_array(path, level, chunks):
             block = dask.delayed(openslide_chunk, pure=True)(path, level, x, y, w, h)
             row.append(da.from_delayed(block, (h, w, 3), dtype=np.uint8))
             x += w
-        rows.append(row)
+        rows.append(da.concatenate(row, axis=1))
         y += h
-    return da.block(rows)
+    return da.concatenate(rows, axis=0)
 
 
 def clear_pyradec_cache():

@@ -20,7 +20,7 @@ import dask
 import dask.array as da
 import numpy as np
 
-__all__ = ["read_level", "map_tiles", "open_slide_cached", "tile_grid"]
+__all__ = ["read_level", "map_tiles", "open_slide_cached", "tile_grid", "uncached"]
 
 # About 4096 pixels a side: a task decodes up to some 250 tiles of 256 pixels,
 # so the scheduler's cost per task (a millisecond or two) stays small beside it.
@@ -40,6 +40,20 @@ def _fspath(slide):
     return os.path.abspath(os.fsdecode(os.fspath(slide.filename)))
 
 
+_uncached = None
+
+
+def uncached():
+    """A tile cache of capacity 0. Chunks and tiles here are read once each, in
+    whole tiles, so decoded tiles are not worth keeping: the slides this module
+    and the zarr store open read past the process's shared cache."""
+    global _uncached
+    if _uncached is None:
+        from pyradec import PyraCache
+        _uncached = PyraCache(0)
+    return _uncached
+
+
 def open_slide_cached(path):
     """The process's shared PyraSlide for `path`, opened on first use and
     opened again when the file has changed since."""
@@ -53,6 +67,7 @@ def open_slide_cached(path):
             _slides.move_to_end(path)
             return entry[1]
     slide = PyraSlide(path)
+    slide.set_cache(uncached())
     with _slides_lock:
         entry = _slides.get(path)
         if entry is not None and entry[0] == stamp:

@@ -83,6 +83,9 @@ class PyraStore(BaseStore):
         if isinstance(slide, (str, bytes, os.PathLike)):
             self._path = os.path.abspath(os.fsdecode(os.fspath(slide)))
             self._slide = _open_slide(self._path)
+            # zarr reads each chunk (a tile) once; zarr.LRUStoreCache keeps them if wanted.
+            from pyradec.dask import uncached
+            self._slide.set_cache(uncached())
             self._owns_slide = True
         else:
             # Absolute, so that the pickle opens the same file from another directory.
