@@ -22,13 +22,15 @@ distributed = pytest.importorskip("distributed")
 
 @pytest.fixture(scope="module")
 def slides(tmp_path_factory):
-    """Two tissue slides (JPEG with margins and absent tiles, HEVC) in one
-    folder, and a long flat slide whose layer 0 spans two default chunks."""
+    """Two tissue slides (JPEG with margins and absent tiles, HEVC) and a
+    slide of bare glass in one folder, and a long slide whose layer 0 spans
+    two default chunks."""
     folder = str(tmp_path_factory.mktemp("dask-slides"))
     jpeg = make_slide(folder, "a-jpeg.pyra", tissue_picture(1800, 1100, seed=7), "--tile", "256",
                       "--colour", "scanner")
     drop_tiles(jpeg, 0, [(3, 2), (6, 4)])
     hevc = make_slide(folder, "b-hevc.pyra", tissue_picture(1300, 900, seed=8), "--tile", "128", "--hevc")
+    make_slide(folder, "c-glass.pyra", tissue_picture(500, 400, seed=10, islands=0), "--tile", "128")
     wide_folder = str(tmp_path_factory.mktemp("dask-wide"))
     wide = make_slide(wide_folder, "wide.pyra", tissue_picture(4500, 260, seed=9, islands=6), "--tile", "256")
     return {"folder": folder, "jpeg": jpeg, "hevc": hevc, "wide": wide}
@@ -209,7 +211,7 @@ def serial_csv(slides, tmp_path_factory):
     lines = data.decode().splitlines()
     assert lines[0].split(",") == tissue.COLUMNS
     names = {line.split(",")[0] for line in lines[1:]}
-    assert names == {"a-jpeg.pyra", "b-hevc.pyra"}
+    assert names == {"a-jpeg.pyra", "b-hevc.pyra"}  # the bare glass has no tissue tile
     # Tissue and glass both present: some tiles were left out, some kept.
     assert 10 < len(lines) - 1 < 8 * 5 + 11 * 8
     return data
