@@ -64,6 +64,7 @@ def test_chunking(slides):
     np.testing.assert_array_equal(array.compute(), whole_layer_rgb(slides["hevc"], 0, (1300, 900)))
     # The same layer twice is the same graph; another layer or chunking is not.
     assert read_level(slides["jpeg"], 1).name == read_level(slides["jpeg"], 1).name
+    assert read_level(pyradec.PyraSlide(slides["jpeg"]), 1).name == read_level(slides["jpeg"], 1).name
     assert read_level(slides["jpeg"], 1).name != read_level(slides["jpeg"], 0).name
     assert read_level(slides["jpeg"], 1).name != read_level(slides["jpeg"], 1, chunks="tile").name
     for bad in (-1, 99):
