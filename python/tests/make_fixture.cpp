@@ -9,12 +9,15 @@
 namespace {
 
 // Layer 0 of 3 x 2 tiles with margins; tiles (1, 0) and (0, 1) of layer 0 and
-// (0, 0) of layer 1 are absent (stored with size 0).
+// (0, 0) of layer 1 are absent (stored with size 0). The JPEG slide has no
+// colour parameters at all (no extra-information record), the HEVC one a scanner set.
 fixture::Slide withAbsentTiles(uint8_t compression, uint32_t tile)
 {
     fixture::Slide slide = fixture::makeSlide(3, 2, 3, compression, tile, tile, 7);
     if (compression == 4)
         slide.colour = fixture::scannerColour();
+    else
+        slide.hasExtraInfo = false;
     slide.layers[0].tiles[1].bytes.clear();
     slide.layers[0].tiles[3].bytes.clear();
     slide.layers[1].tiles[0].bytes.clear();

@@ -83,7 +83,9 @@ def test_properties(slide_path):
         assert int(props["pyra.Quality"]) == info["quality"]
         assert all(isinstance(k, str) and isinstance(v, str) for k, v in props.items())
         colour = info.get("colour")
-        if colour and colour["gamma"] != 1:
+        if not colour:  # a slide without colour parameters shows none
+            assert not any(k in props for k in ("pyra.Gamma", "pyra.ChannelGains", "pyra.ColorMatrix"))
+        elif colour["gamma"] != 1:
             assert float(props["pyra.Gamma"]) == pytest.approx(colour["gamma"])
             gains = [float(v) for v in props["pyra.ChannelGains"].split(",")]
             assert gains == pytest.approx(colour["channelGains"])
