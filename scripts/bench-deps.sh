@@ -5,7 +5,7 @@
 # and reports each missing comparison as not measured.
 set -euo pipefail
 
-PACKAGES=(libopenslide-dev libtiff-dev libvips-tools)
+PACKAGES=(libopenslide-dev libtiff-dev libvips-tools python3-openslide)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -8,6 +8,7 @@ PACKAGES=(
   libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev
   libgtest-dev libbenchmark-dev libpng-dev
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pil python3-pytest
+  python3-zarr python3-dask python3-distributed python3-pandas
 )
 CJSON_DIR=${PYRADEC_CJSON_DIR:-/var/cache/pyradec/cjson}
 
