@@ -57,7 +57,7 @@ def uncached():
 def open_slide_cached(path):
     """The process's shared PyraSlide for `path`, opened on first use and
     opened again when the file has changed since."""
-    from pyradec import PyraSlide  # late: the package imports this module
+    from pyradec import PyraSlide  # late, so that the package may import this module
     path = os.path.abspath(path)
     st = os.stat(path)
     stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
