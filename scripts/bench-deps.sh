@@ -7,6 +7,6 @@ set -euo pipefail
 
 . "$(dirname "$0")/lib.sh"
 
-PACKAGES=(libopenslide-dev libtiff-dev libvips-tools)
+PACKAGES=(libopenslide-dev libtiff-dev libvips-tools python3-openslide)
 pyradec_install_packages bench-deps "${PACKAGES[@]}"
 echo "bench-deps: ready"

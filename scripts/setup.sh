@@ -9,6 +9,8 @@ PACKAGES=(
   cmake g++ make pkg-config binutils dpkg-dev xz-utils
   libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev
   libgtest-dev libbenchmark-dev libpng-dev libcli11-dev doxygen
+  python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pil python3-pytest
+  python3-zarr python3-dask python3-distributed python3-pandas
 )
 CJSON_DIR=${PYRADEC_CJSON_DIR:-/var/cache/pyradec/cjson}
 pyradec_install_packages setup "${PACKAGES[@]}"
