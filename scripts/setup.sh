@@ -7,6 +7,7 @@ PACKAGES=(
   cmake g++ make pkg-config binutils dpkg-dev xz-utils
   libjpeg62-turbo-dev libavcodec-dev libavutil-dev libcjson-dev
   libgtest-dev libbenchmark-dev libpng-dev
+  libcpp-httplib-dev libcli11-dev chromium python3-pytest python3-numpy python3-pil python3-flask python3-openslide libvips-tools
 )
 CJSON_DIR=${PYRADEC_CJSON_DIR:-/var/cache/pyradec/cjson}
 
@@ -41,4 +42,5 @@ if [ ! -f "$CJSON_DIR/cJSON.c" ]; then
   cp "$(dirname "$src")"/cJSON.c "$(dirname "$src")"/cJSON.h "$(dirname "$src")"/LICENSE "$CJSON_DIR"/
   rm -rf "$work"
 fi
+bash "$(dirname "$0")/fetch-viewer.sh"  # OpenSeadragon and the browser test's driver, from npm
 echo "setup: ready"

@@ -22,6 +22,7 @@ const char *const kUsage =
     "  hash SLIDE                                content hash for checking copies\n"
     "  make IMAGE OUT.pyra [--tile N] [--quality Q] [--hevc] [--colour PARAMS]\n"
     "                                            build a slide from a PNG or JPEG image\n"
+    "  serve PATH [--port 8080] [...]            Deep Zoom server and viewer for browsers\n"
     "\n"
     "Options: --help (also after a command), --version.\n"
     "Exit status 0 on success, 1 on failure with one line on standard error.\n";
@@ -35,6 +36,7 @@ const Command kCommands[] = {
     {"info", pyra::cmdInfo},     {"assoc", pyra::cmdAssoc}, {"tile", pyra::cmdTile},
     {"region", pyra::cmdRegion}, {"export", pyra::cmdExport}, {"hash", pyra::cmdHash},
     {"make", pyra::cmdMake},
+    {"serve", pyra::cmdServe},
 };
 
 }  // namespace

@@ -84,5 +84,7 @@ int cmdRegion(int argc, char **argv);
 int cmdExport(int argc, char **argv);
 int cmdHash(int argc, char **argv);
 int cmdMake(int argc, char **argv);
+// pyra serve: parses its own options (argv holds the words after "serve").
+int cmdServe(int argc, char **argv);
 
 }  // namespace pyra
