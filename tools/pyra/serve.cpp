@@ -20,6 +20,7 @@
 #include <httplib.h>
 #include <jpeglib.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "pyra.h"
@@ -619,6 +620,12 @@ int cmdServe(int argc, char **argv)
     http.set_write_timeout(kWriteTimeoutSeconds, 0);
     http.set_keep_alive_max_count(kKeepAliveRequests);
     http.set_payload_max_length(kMaxPayloadBytes);
+    // SO_REUSEADDR only: the library's default adds SO_REUSEPORT, with which a
+    // second server on the same port would start and share the connections.
+    http.set_socket_options([](int sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     http.set_pre_routing_handler([&server](const httplib::Request &req, httplib::Response &res) {
         server.handle(req, res);
         return httplib::Server::HandlerResponse::Handled;
