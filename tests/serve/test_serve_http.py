@@ -57,6 +57,36 @@ def oracle(slide, addresses, tmp_path, tile=254, overlap=1, quality=75):
     return tiles
 
 
+class LevelsOnly:
+    """The slide's level sizes in the shape openslide-python's DeepZoomGenerator reads."""
+
+    def __init__(self, dims):
+        self.level_count = len(dims)
+        self.level_dimensions = dims
+        self.level_downsamples = tuple((dims[0][0] / w + dims[0][1] / h) / 2 for w, h in dims)
+        self.properties = {}
+
+    def get_best_level_for_downsample(self, downsample):
+        return max([0] + [i for i, d in enumerate(self.level_downsamples) if d <= downsample])
+
+
+def reference_tile_sizes(slide, addresses):
+    """Tile sizes as the field's DeepZoomGenerator makes them: its read size,
+    then PIL's aspect-keeping thumbnail step (which can round a side down)."""
+    from openslide.deepzoom import DeepZoomGenerator
+    info = json.loads(subprocess.run([PYRA, "info", str(slide), "--json"], check=True,
+                                     capture_output=True, text=True).stdout)
+    dz = DeepZoomGenerator(LevelsOnly(tuple((l["contentWidth"], l["contentHeight"]) for l in info["layers"])))
+    sizes = {}
+    for level, col, row in addresses:
+        read = dz.get_tile_coordinates(level, (col, row))[2]
+        image = Image.new("RGB", read)
+        if image.size != dz.get_tile_dimensions(level, (col, row)):
+            image.thumbnail(dz.get_tile_dimensions(level, (col, row)), Image.LANCZOS)
+        sizes[(level, col, row)] = image.size
+    return sizes
+
+
 # ---- routes ----
 
 @pytest.mark.parametrize("path, content_type", [
@@ -163,7 +193,7 @@ def every_corner(width, height, tile=254):
 def test_tiles_are_the_deep_zoom_tiles(server, tree, tmp_path, name, file, size):
     addresses = every_corner(*size)
     expected = oracle(tree / file, addresses, tmp_path)
-    levels = dz_levels(*size)
+    reference = reference_tile_sizes(tree / file, addresses)
     for (level, col, row), (rgb, jpeg) in expected.items():
         r = server.get(f"/dzi/{name}_files/{level}/{col}_{row}.jpeg")
         assert r.status == 200
@@ -171,14 +201,11 @@ def test_tiles_are_the_deep_zoom_tiles(server, tree, tmp_path, name, file, size)
         assert r.body == jpeg, (level, col, row)
         got = decode_jpeg(r.body)
         assert got.shape == rgb.shape
-        # The Deep Zoom size, or one pixel less where the aspect-keeping resize
-        # of the field's get_tile rounds down.
-        want = dz_tile_size(levels[level], col, row)
-        assert all(0 <= w - g <= 1 for w, g in zip(want, got.shape[1::-1])), (want, got.shape)
+        assert got.shape[1::-1] == reference[(level, col, row)], (level, col, row)
         # Decoded, close to the pixels (tiny tiles of saturated noise lose
         # too much to chroma subsampling for a pixel comparison).
         if min(rgb.shape[:2]) >= 64:
-            assert np.abs(got.astype(int) - rgb).mean() < 6
+            assert np.abs(got.astype(int) - rgb).mean() < 8
 
 
 def test_full_resolution_tiles_match_regions(server, tree, tmp_path):
