@@ -19,6 +19,7 @@
 #include <cjson/cJSON.h>
 #include <httplib.h>
 #include <jpeglib.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,7 +45,7 @@ struct ServeOptions {
     int quality = 75;
     int cacheMb = 256;
     int threads = 0;
-    int maxOpen = 32;
+    int maxOpen = 10;
     std::string assets;
     bool verbose = false;
 };
@@ -606,6 +607,9 @@ int cmdServe(int argc, char **argv)
     // Signals are taken by one thread that stops the server; a client that goes
     // away mid-response must not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // Memory in proportion to the cache, not to the worker count: a few malloc
+    // arenas shared by the workers rather than one per worker.
+    mallopt(M_ARENA_MAX, 4);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
