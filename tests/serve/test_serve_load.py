@@ -14,9 +14,9 @@ CLIENTS = 16
 SECONDS = 10
 CACHE_MB = 16
 # The slide's colour-correction table (112 MiB, shared by every open slide with
-# the same colour parameters), code and libraries (about 30 MiB), worker stacks,
-# allocator arenas and tiles in flight.
-FIXED_BOUND_MB = 240
+# the same colour parameters), code and libraries (about 30 MiB), free memory the
+# four allocator arenas keep (up to 16 MiB each), worker stacks and tiles in flight.
+FIXED_BOUND_MB = 260
 
 BAD_REQUESTS = [
     b"garbage\r\n\r\n",
