@@ -45,10 +45,16 @@ async function visit(query, shot) {
     const br = item.imageToViewerElementCoordinates(new OpenSeadragon.Point(size.x, size.y));
     const view = document.getElementById("view").getBoundingClientRect();
     const msg = document.getElementById("message");
+    // What OpenSeadragon draws over the slide: the navigator and the buttons.
+    const overlays = [...document.querySelectorAll(".navigator, .openseadragon-container button, " +
+                                                   ".openseadragon-container [title]")]
+      .map((e) => e.getBoundingClientRect()).filter((r) => r.width > 0 && r.height > 0)
+      .map((r) => [r.left, r.top, r.right, r.bottom]);
     return {
       state: document.body.dataset.state,
       message: msg.hidden ? "" : msg.textContent,
       image: [tl.x, tl.y, br.x, br.y],
+      overlays,
       view: [view.left, view.top, view.width, view.height],
       scalebar: document.getElementById("scalebar").hidden ? "" :
         document.getElementById("scalebar-label").textContent,
