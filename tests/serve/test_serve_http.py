@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import subprocess
+import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -485,6 +486,10 @@ def test_verbose_logs_one_line_per_request(tree, serve):
     s.get("/dzi/gradient.pyra_files/9/0_0.jpeg")
     s.get("/missing")
     s.request("/", method="DELETE")
+    # The line is written after the answer is sent: wait for it.
+    deadline = time.monotonic() + 10
+    while len(s.stderr().splitlines()) < 4 and time.monotonic() < deadline:
+        time.sleep(0.05)
     lines = [l for l in s.stderr().splitlines() if l.strip()]
     assert lines == ["GET /slides.json 200 " + lines[0].split()[-1],
                      "GET /dzi/gradient.pyra_files/9/0_0.jpeg 200 " + lines[1].split()[-1],
