@@ -252,8 +252,6 @@ public:
     {
         if (req.method != "GET" && req.method != "HEAD") {
             res.set_header("Allow", "GET, HEAD");
-            // Its body, if any, is never read: the connection cannot be reused.
-            res.set_header("Connection", "close");
             sendError(res, 405, req.method + " is not served");
             return;
         }
@@ -636,10 +634,24 @@ int cmdServe(int argc, char **argv)
         const int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // GET and HEAD go to the dispatcher before the library's routing; other
+    // methods reach it through routes, after the library has read (and bounded)
+    // their bodies, so that the connection stays in step.
     http.set_pre_routing_handler([&server](const httplib::Request &req, httplib::Response &res) {
+        if (req.method != "GET" && req.method != "HEAD")
+            return httplib::Server::HandlerResponse::Unhandled;
         server.handle(req, res);
         return httplib::Server::HandlerResponse::Handled;
     });
+    const auto otherMethod = [&server](const httplib::Request &req, httplib::Response &res) {
+        server.handle(req, res);
+    };
+    const char *const anyPath = "[\\s\\S]*";
+    http.Post(anyPath, otherMethod);
+    http.Put(anyPath, otherMethod);
+    http.Patch(anyPath, otherMethod);
+    http.Delete(anyPath, otherMethod);
+    http.Options(anyPath, otherMethod);
     // Errors the HTTP layer finds itself (bad request line, too long, ...) get a body too.
     const httplib::Server::HandlerWithResponse fillError =
         [](const httplib::Request &, httplib::Response &res) {
