@@ -345,6 +345,10 @@ std::vector<Summary> Catalog::list()
 
     std::vector<Summary> out;
     std::map<std::string, std::pair<FileIdentity, Summary>> seen;
+    // The slide opened last stays open until the next one is: slides with the
+    // same colour parameters then share one colour table instead of each
+    // building its own.
+    std::shared_ptr<pyradec::Slide> previous;
     for (const std::string &name : names) {
         Lookup lookup;
         const auto resolved = resolve(name, lookup);
@@ -369,6 +373,7 @@ std::vector<Summary> Catalog::list()
             } else {
                 auto slide = pyradec::Slide::open(resolved->path);
                 summary = summarize(name, resolved->identity, *slide);
+                previous = std::move(slide);
             }
         } catch (const std::exception &e) {
             summary = Summary{};
