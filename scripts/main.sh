@@ -42,3 +42,6 @@ echo "  library:      $(find "$prefix" -maxdepth 3 -name "libpyradec.so.*.*.*" -
 echo "  micrograph:   $micrograph"
 echo "  sample slide: $slide ($(du -h "$slide" | cut -f1))"
 echo "  region:       $region (2048 x 1536 of layer 0, lossless)"
+echo
+echo "View the sample slide in a browser (stop with Ctrl-C):"
+echo "  $pyra serve $slide      # then open http://127.0.0.1:8080/"

@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libbenchmark-dev libpng-dev libcli11-dev doxygen
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pil python3-pytest
   python3-zarr python3-dask python3-distributed python3-pandas
+  libcpp-httplib-dev chromium python3-flask python3-openslide libvips-tools
 )
 CJSON_DIR=${PYRADEC_CJSON_DIR:-/var/cache/pyradec/cjson}
 pyradec_install_packages setup "${PACKAGES[@]}"
@@ -27,4 +28,5 @@ if [ ! -f "$CJSON_DIR/cJSON.c" ]; then
   cp "$(dirname "$src")"/cJSON.c "$(dirname "$src")"/cJSON.h "$(dirname "$src")"/LICENSE "$CJSON_DIR"/
   rm -rf "$work"
 fi
+bash "$(dirname "$0")/fetch-viewer.sh"  # OpenSeadragon and the browser test's driver, from npm
 echo "setup: ready"

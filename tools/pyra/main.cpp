@@ -13,6 +13,6 @@ int main(int argc, char **argv)
     pyra::addExportCommand(app);
     pyra::addHashCommand(app);
     pyra::addMakeCommand(app);
-    // Each further command is one line here: pyra::addServeCommand(app) for `pyra serve`.
+    pyra::addServeCommand(app);
     return pyra::run(app, argc, argv);
 }
