@@ -14,7 +14,7 @@
 #include <jpeglib.h>
 
 #include "ColorCorrect/ColorCorrect.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 namespace {
 

@@ -4,18 +4,18 @@
 #include <cstdio>
 #include <string>
 
-#include "SlideWriter.h"
+#include "slidewriter/SlideWriter.h"
 
 namespace {
 
 // Layer 0 of 3 x 2 tiles with margins; tiles (1, 0) and (0, 1) of layer 0 and
 // (0, 0) of layer 1 are absent (stored with size 0). The JPEG slide has no
 // colour parameters at all (no extra-information record), the HEVC one a scanner set.
-fixture::Slide withAbsentTiles(uint8_t compression, uint32_t tile)
+slidewriter::Slide withAbsentTiles(uint8_t compression, uint32_t tile)
 {
-    fixture::Slide slide = fixture::makeSlide(3, 2, 3, compression, tile, tile, 7);
+    slidewriter::Slide slide = slidewriter::makeSlide(3, 2, 3, compression, tile, tile, 7);
     if (compression == 4)
-        slide.colour = fixture::scannerColour();
+        slide.colour = slidewriter::scannerColour();
     else
         slide.hasExtraInfo = false;
     slide.layers[0].tiles[1].bytes.clear();
@@ -34,26 +34,26 @@ int main(int argc, char **argv)
     }
     const std::string dir = argv[1];
     try {
-        fixture::writeSlide(dir + "/absent-jpeg.pyra", withAbsentTiles(0, 256));
-        fixture::writeSlide(dir + "/absent-hevc.pyra", withAbsentTiles(4, 128));
+        slidewriter::writeSlide(dir + "/absent-jpeg.pyra", withAbsentTiles(0, 256));
+        slidewriter::writeSlide(dir + "/absent-hevc.pyra", withAbsentTiles(4, 128));
         const struct {
             const char *name;
-            fixture::Damage damage;
+            slidewriter::Damage damage;
             int layer;
         } damaged[] = {
-            {"damaged-person", fixture::Damage::PersonMagic, 0},
-            {"damaged-extra", fixture::Damage::ExtraMagic, 0},
-            {"damaged-label", fixture::Damage::LabelMagic, 0},
-            {"damaged-thumbnail", fixture::Damage::ThumbMagic, 0},
-            {"damaged-layer", fixture::Damage::LayerMagic, 1},
-            {"damaged-chain", fixture::Damage::ChainPastEnd, 1},
-            {"damaged-table", fixture::Damage::TruncateTileTable, 1},
+            {"damaged-person", slidewriter::Damage::PersonMagic, 0},
+            {"damaged-extra", slidewriter::Damage::ExtraMagic, 0},
+            {"damaged-label", slidewriter::Damage::LabelMagic, 0},
+            {"damaged-thumbnail", slidewriter::Damage::ThumbMagic, 0},
+            {"damaged-layer", slidewriter::Damage::LayerMagic, 1},
+            {"damaged-chain", slidewriter::Damage::ChainPastEnd, 1},
+            {"damaged-table", slidewriter::Damage::TruncateTileTable, 1},
         };
         for (const auto &d : damaged) {
-            fixture::Slide slide = fixture::makeSlide(2, 2, 2);
+            slidewriter::Slide slide = slidewriter::makeSlide(2, 2, 2);
             slide.damage = d.damage;
             slide.damageLayer = d.layer;
-            fixture::writeSlide(dir + "/" + d.name + ".pyra", slide);
+            slidewriter::writeSlide(dir + "/" + d.name + ".pyra", slide);
         }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s\n", e.what());
