@@ -50,7 +50,7 @@ def _thread_pool():
 
 
 def _open_slide(path):
-    from pyradec import PyraSlide  # late: the package imports this module
+    from pyradec import PyraSlide  # late, so that the package may import this module
     return PyraSlide(path)
 
 
