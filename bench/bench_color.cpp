@@ -11,8 +11,8 @@
 #include <cstdlib>
 
 #include "ColorCorrect/ColorCorrect.h"
-#include "ImageFiles.h"
-#include "SlideWriter.h"
+#include "slidewriter/ImageFiles.h"
+#include "slidewriter/SlideWriter.h"
 
 namespace {
 
@@ -99,14 +99,14 @@ BENCHMARK(BM_AcquireReleaseRebuild)->Unit(benchmark::kMillisecond)->UseRealTime(
 // A real micrograph when the sample is there (scripts/sample-micrograph.sh), else
 // the writer's pattern, whose per-pixel noise scatters the lookups far more than
 // natural content does.
-const fixture::Image &naturalImage()
+const slidewriter::Image &naturalImage()
 {
-    static const fixture::Image img = [] {
+    static const slidewriter::Image img = [] {
         try {
-            return fixture::loadImage("/var/cache/pyradec/sample/ihc.png");
+            return slidewriter::loadImage("/var/cache/pyradec/sample/ihc.png");
         } catch (const std::exception &) {
             std::printf("(no sample micrograph: applying to the noisy pattern)\n");
-            return fixture::makePattern(1024, 1024, 7);
+            return slidewriter::makePattern(1024, 1024, 7);
         }
     }();
     return img;
@@ -115,7 +115,7 @@ const fixture::Image &naturalImage()
 void BM_RgbColorCorrect(benchmark::State &state)
 {
     const int step = static_cast<int>(state.range(0));
-    const fixture::Image &img = naturalImage();
+    const slidewriter::Image &img = naturalImage();
     std::vector<unsigned char> in(size_t(img.width) * img.height * step);
     for (size_t i = 0, n = size_t(img.width) * img.height; i < n; ++i)
         for (int k = 0; k < 3; ++k)
@@ -138,7 +138,7 @@ BENCHMARK(BM_RgbColorCorrect)->ArgName("step")->Arg(3)->Arg(4)->UseRealTime();
 // The plain lookup through the three-level pointer tables and rangeTable.
 void BM_PointerLookup(benchmark::State &state)
 {
-    const fixture::Image &img = naturalImage();
+    const slidewriter::Image &img = naturalImage();
     ColorCorrectTable *t = pyradec::acquireColorTable(kScanner);
     const size_t n = size_t(img.width) * img.height;
     for (auto _ : state) {

@@ -13,7 +13,7 @@ extern "C" {
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodeHevc/DecodeHevc.h"
-#include "SlideWriter.h"
+#include "slidewriter/SlideWriter.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ ColorCorrectTable *benchTable()
 // Planar 4:2:0 of a fixture picture (slide-like content), by the BT.601 forward formula.
 Bytes patternPlanar(int w, int h)
 {
-    const fixture::Image img = fixture::makePattern(w, h, 9);
+    const slidewriter::Image img = slidewriter::makePattern(w, h, 9);
     Bytes yuv(size_t(w) * h * 3 / 2);
     uint8_t *u = yuv.data() + size_t(w) * h, *v = u + size_t(w / 2) * (h / 2);
     for (int y = 0; y < h; ++y) {
@@ -153,7 +153,7 @@ void BM_YuvToBgr_PlainPointerTable(benchmark::State &state)
 void BM_DecodeHevcTile(benchmark::State &state)
 {
     pyradec::setCurrentColorTable(benchTable());
-    const Bytes stream = fixture::encodeHevc(fixture::makePattern(kSide, kSide, 9));
+    const Bytes stream = slidewriter::encodeHevc(slidewriter::makePattern(kSide, kSide, 9));
     Bytes out(size_t(kSide) * kSide * 3);
     for (auto _ : state) {
         if (DecodeHevc(stream.data(), kSide, kSide, int(stream.size()), out.data(), BGR24) < 0)
@@ -169,7 +169,7 @@ void BM_DecodeHevcTile(benchmark::State &state)
 // conversion. The difference to the above is decoder set-up plus conversion.
 void BM_LibavcodecDecodeOnly(benchmark::State &state)
 {
-    const Bytes stream = fixture::encodeHevc(fixture::makePattern(kSide, kSide, 9));
+    const Bytes stream = slidewriter::encodeHevc(slidewriter::makePattern(kSide, kSide, 9));
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
     ctx->thread_count = 1;

@@ -9,14 +9,14 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodePyra/JpegCodec.h"
-#include "SlideWriter.h"
+#include "slidewriter/SlideWriter.h"
 
 namespace {
 
 constexpr int kSize = 256;
 
-const fixture::Bytes &tile() {
-    static const fixture::Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(kSize, kSize, 3), 80);
+const slidewriter::Bytes &tile() {
+    static const slidewriter::Bytes jpeg = slidewriter::encodeJpeg(slidewriter::makePattern(kSize, kSize, 3), 80);
     return jpeg;
 }
 
@@ -27,7 +27,7 @@ void setPixels(benchmark::State &state) {
 
 // Anchor: libjpeg alone, one row per call, straight into the buffer.
 void BM_PlainLibjpeg(benchmark::State &state) {
-    const fixture::Bytes &jpeg = tile();
+    const slidewriter::Bytes &jpeg = tile();
     std::vector<unsigned char> out(kSize * kSize * 3);
     for (auto _ : state) {
         jpeg_decompress_struct cinfo;
@@ -51,7 +51,7 @@ void BM_PlainLibjpeg(benchmark::State &state) {
 BENCHMARK(BM_PlainLibjpeg);
 
 void BM_DecodeJpegTile(benchmark::State &state) {
-    const fixture::Bytes &jpeg = tile();
+    const slidewriter::Bytes &jpeg = tile();
     std::vector<unsigned char> out(kSize * kSize * 3);
     for (auto _ : state) {
         if (!pyradec::decodeJpegTile(jpeg.data(), jpeg.size(), out.data(), kSize, kSize, nullptr))
@@ -71,7 +71,7 @@ void BM_DecodeJpegTileWithTable(benchmark::State &state) {
         params.colorMatrix[0] = params.colorMatrix[4] = params.colorMatrix[8] = 1.0f;
         return pyradec::acquireColorTable(params);
     }();
-    const fixture::Bytes &jpeg = tile();
+    const slidewriter::Bytes &jpeg = tile();
     std::vector<unsigned char> out(kSize * kSize * 3);
     for (auto _ : state) {
         if (!pyradec::decodeJpegTile(jpeg.data(), jpeg.size(), out.data(), kSize, kSize, table))

@@ -11,7 +11,7 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "Owners.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 
@@ -19,7 +19,7 @@ namespace {
 
 // A pyramid whose tiles all hold one small stored JPEG: opening reads the index,
 // never the tiles.
-Slide indexedSlide(int thumbSide, const ColourParams &colour)
+Slide indexedSlide(int thumbSide, const ColorParams &colour)
 {
     Slide slide;
     slide.colour = colour;
@@ -45,7 +45,7 @@ const std::string &slidePath(int thumbSide, bool withColour, int variant)
     auto found = paths.find(key);
     if (found != paths.end())
         return found->second;
-    ColourParams colour = scannerColour();
+    ColorParams colour = scannerColour();
     colour.gamma += 0.01f * float(variant);  // another variant: other parameters, another table
     Slide slide = indexedSlide(thumbSide, colour);
     slide.hasExtraInfo = withColour;

@@ -8,26 +8,32 @@
 // OpenSlide and libtiff are loaded at run time, so the program builds without
 // them; `vips` is run as a command. Missing pieces are reported and skipped.
 //
+// Why not a Google Benchmark program like the others: each figure here is a
+// ratio against an anchor that must be timed in the same rounds (interleaved,
+// on the same freshly chosen regions, with the same thread pinning), on a slide
+// of hundreds of megabytes written once and cached, and some figures run another
+// program (vips). Google Benchmark times one function per benchmark and reports
+// absolute times, so the ratios, their goals and the shared setup would live
+// outside it anyway. The timing, anchor, peer and report pieces are in
+// support/BenchSupport.h.
+//
 // Usage: bench_tiles [--quick] [--fresh]
 //   --quick  a 6000x6000 layer 0 instead of 20000x20000
 //   --fresh  rewrite the cached slide and TIFF files in /tmp
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <omp.h>
-#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -35,18 +41,19 @@
 #include <thread>
 #include <vector>
 
-#include <jpeglib.h>
-
-#include "SlideWriter.h"
 #include "pyradec/pyradec.h"
+#include "slidewriter/ImageFiles.h"
+#include "slidewriter/SlideWriter.h"
+#include "support/BenchSupport.h"
 
 extern char **environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-using fixture::Bytes;
-using fixture::Image;
+using slidewriter::Bytes;
+using slidewriter::Image;
+using namespace bench;
 
 constexpr int kTile = 256;
 constexpr int kQuality = 80;
@@ -64,228 +71,6 @@ struct Config {
     int exportRounds = 2;
 };
 
-double now()
-{
-    using clock = std::chrono::steady_clock;
-    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
-}
-
-// CPU time of the calling thread: on a busy machine it leaves out the time other
-// processes took, which wall time would charge to whatever ran then.
-double cpuNow()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
-}
-
-struct Span {
-    double wall = 0, cpu = 0;
-};
-
-class Stopwatch {
-public:
-    Stopwatch() : wall_(now()), cpu_(cpuNow()) {}
-    Span elapsed() const { return {now() - wall_, cpuNow() - cpu_}; }
-
-private:
-    double wall_, cpu_;
-};
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-// ---------------------------------------------------------------------------
-// Plain libjpeg decode, the anchor everything is compared with.
-
-struct JpegErr {
-    jpeg_error_mgr mgr;
-    jmp_buf jump;
-};
-
-void jpegFail(j_common_ptr cinfo)
-{
-    longjmp(reinterpret_cast<JpegErr *>(cinfo->err)->jump, 1);
-}
-void jpegQuiet(j_common_ptr) {}
-
-// Decodes one w x h tile into `out` (blue-green-red, rows of w*3 bytes).
-bool decodePlain(const unsigned char *data, size_t length, unsigned char *out, int w, int h)
-{
-    jpeg_decompress_struct cinfo;
-    JpegErr err;
-    cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = jpegFail;
-    err.mgr.output_message = jpegQuiet;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_decompress(&cinfo);
-        return false;
-    }
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(length));
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_EXT_BGR;
-    jpeg_start_decompress(&cinfo);
-    if (int(cinfo.output_width) != w || int(cinfo.output_height) != h) {
-        jpeg_destroy_decompress(&cinfo);
-        return false;
-    }
-    JSAMPROW rows[16];
-    while (cinfo.output_scanline < cinfo.output_height) {
-        const int n = std::min<int>(16, int(cinfo.output_height - cinfo.output_scanline));
-        for (int i = 0; i < n; ++i)
-            rows[i] = out + size_t(cinfo.output_scanline + i) * w * 3;
-        jpeg_read_scanlines(&cinfo, rows, n);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Pinning the calling thread to one processor. omp_get_num_procs() follows the
-// calling thread's affinity, so the whole-layer decode then runs a team of one.
-
-class PinToOneCpu {
-public:
-    PinToOneCpu()
-    {
-        sched_getaffinity(0, sizeof old_, &old_);
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        for (int c = 0; c < CPU_SETSIZE; ++c)
-            if (CPU_ISSET(c, &old_)) {
-                CPU_SET(c, &one);
-                break;
-            }
-        sched_setaffinity(0, sizeof one, &one);
-    }
-    ~PinToOneCpu() { sched_setaffinity(0, sizeof old_, &old_); }
-    PinToOneCpu(const PinToOneCpu &) = delete;
-    PinToOneCpu &operator=(const PinToOneCpu &) = delete;
-
-private:
-    cpu_set_t old_;
-};
-
-int availableCpus()
-{
-    cpu_set_t set;
-    sched_getaffinity(0, sizeof set, &set);
-    return CPU_COUNT(&set);
-}
-
-// ---------------------------------------------------------------------------
-// Libraries loaded at run time.
-
-class Library {
-public:
-    explicit Library(const char *name) : handle_(dlopen(name, RTLD_NOW | RTLD_LOCAL)) {}
-    ~Library()
-    {
-        if (handle_)
-            dlclose(handle_);
-    }
-    Library(const Library &) = delete;
-    Library &operator=(const Library &) = delete;
-    explicit operator bool() const { return handle_ != nullptr; }
-    template <class F>
-    bool get(F &fn, const char *symbol)
-    {
-        fn = handle_ ? reinterpret_cast<F>(dlsym(handle_, symbol)) : nullptr;
-        return fn != nullptr;
-    }
-
-private:
-    void *handle_;
-};
-
-struct OpenSlideApi {
-    Library lib{"libopenslide.so.0"};
-    void *(*open)(const char *) = nullptr;
-    void (*close)(void *) = nullptr;
-    const char *(*getError)(void *) = nullptr;
-    void (*readRegion)(void *, uint32_t *, int64_t, int64_t, int32_t, int64_t, int64_t) = nullptr;
-    bool ok = false;
-    OpenSlideApi()
-    {
-        ok = lib.get(open, "openslide_open") && lib.get(close, "openslide_close") &&
-             lib.get(getError, "openslide_get_error") &&
-             lib.get(readRegion, "openslide_read_region");
-    }
-};
-
-struct TiffApi {
-    Library lib{"libtiff.so.6"};
-    void *(*open)(const char *, const char *) = nullptr;
-    int (*setField)(void *, uint32_t, ...) = nullptr;
-    long (*writeRawTile)(void *, uint32_t, void *, long) = nullptr;
-    int (*writeDirectory)(void *) = nullptr;
-    void (*close)(void *) = nullptr;
-    bool ok = false;
-    TiffApi()
-    {
-        ok = lib.get(open, "TIFFOpen") && lib.get(setField, "TIFFSetField") &&
-             lib.get(writeRawTile, "TIFFWriteRawTile") &&
-             lib.get(writeDirectory, "TIFFWriteDirectory") && lib.get(close, "TIFFClose");
-    }
-};
-
-// The TIFF tags and values used (tiff.h), so no header is needed at build time.
-enum : uint32_t {
-    kTagImageWidth = 256,
-    kTagImageLength = 257,
-    kTagBitsPerSample = 258,
-    kTagCompression = 259,
-    kTagPhotometric = 262,
-    kTagSamplesPerPixel = 277,
-    kTagPlanarConfig = 284,
-    kTagTileWidth = 322,
-    kTagTileLength = 323,
-    kTagYCbCrSubsampling = 530,
-    kCompressionJpeg = 7,
-    kPhotometricYCbCr = 6,
-    kPlanarContig = 1,
-};
-
-// PNG through libpng's simplified interface, also loaded at run time.
-std::optional<Image> loadPngRgb(const std::string &path)
-{
-    // png_image of libpng 1.6 (png.h), version 1.
-    struct PngImage {
-        void *opaque;
-        uint32_t version, width, height, format, flags, colormap_entries;
-        uint32_t warning_or_error;
-        char message[64];
-    };
-    Library lib("libpng16.so.16");
-    int (*begin)(PngImage *, const char *) = nullptr;
-    int (*finish)(PngImage *, const void *, void *, int32_t, void *) = nullptr;
-    void (*release)(PngImage *) = nullptr;
-    if (!lib.get(begin, "png_image_begin_read_from_file") ||
-        !lib.get(finish, "png_image_finish_read") || !lib.get(release, "png_image_free"))
-        return std::nullopt;
-    PngImage png{};
-    png.version = 1;
-    if (!begin(&png, path.c_str()))
-        return std::nullopt;
-    png.format = 0x02 | 0x10;  // PNG_FORMAT_FLAG_COLOR | PNG_FORMAT_FLAG_BGR: BGR, 8-bit
-    Image img;
-    img.width = int(png.width);
-    img.height = int(png.height);
-    img.bgr.resize(size_t(img.width) * img.height * 3);
-    if (!finish(&png, nullptr, img.bgr.data(), 0, nullptr)) {
-        release(&png);
-        return std::nullopt;
-    }
-    release(&png);
-    return img;
-}
-
 // ---------------------------------------------------------------------------
 // The slide: layer 0 of contentSize^2 pixels and layer 1 of half that, 256x256
 // JPEG tiles at quality 80, cut from a mirrored mosaic of a real micrograph
@@ -301,38 +86,25 @@ Content loadContent()
     for (const char *path : {"/var/cache/pyradec/sample/ihc.png", "/var/cache/pyradec/ihc.png"}) {
         if (!fs::exists(path))
             continue;
-        if (std::optional<Image> img = loadPngRgb(path); img && img->width >= 64 && img->height >= 64) {
+        std::optional<Image> img;
+        try {
+            img = slidewriter::loadImage(path);
+        } catch (const std::exception &) {
+            continue;
+        }
+        if (img->width >= 64 && img->height >= 64) {
             // Even sizes keep the halved mosaic the mosaic of the halved picture.
-            Image even = fixture::crop(*img, 0, 0, img->width & ~1, img->height & ~1);
+            Image even = slidewriter::crop(*img, 0, 0, img->width & ~1, img->height & ~1);
             return {std::move(even), std::string("micrograph ") + path};
         }
     }
-    return {fixture::makePattern(1024, 1024, 7), "synthetic pattern (no micrograph cached)"};
-}
-
-// 2x2 mean of an even-sized picture.
-Image halve(const Image &src)
-{
-    Image out;
-    out.width = src.width / 2;
-    out.height = src.height / 2;
-    out.bgr.resize(size_t(out.width) * out.height * 3);
-    for (int y = 0; y < out.height; ++y)
-        for (int x = 0; x < out.width; ++x)
-            for (int c = 0; c < 3; ++c) {
-                auto at = [&](int dx, int dy) {
-                    return int(src.bgr[(size_t(2 * y + dy) * src.width + 2 * x + dx) * 3 + c]);
-                };
-                out.bgr[(size_t(y) * out.width + x) * 3 + c] =
-                    uint8_t((at(0, 0) + at(1, 0) + at(0, 1) + at(1, 1) + 2) / 4);
-            }
-    return out;
+    return {slidewriter::makePattern(1024, 1024, 7), "synthetic pattern (no micrograph cached)"};
 }
 
 // One tile of the mirrored mosaic of `src` over a content of `content` pixels.
 Image mosaicTile(const Image &src, int content, int col, int row)
 {
-    Image t = fixture::makeFlat(kTile, kTile, 255);
+    Image t = slidewriter::makeFlat(kTile, kTile, 255);
     for (int ty = 0; ty < kTile; ++ty) {
         const int y = row * kTile + ty;
         if (y >= content)
@@ -351,9 +123,9 @@ Image mosaicTile(const Image &src, int content, int col, int row)
     return t;
 }
 
-fixture::Layer makeMosaicLayer(const Image &src, int content)
+slidewriter::Layer makeMosaicLayer(const Image &src, int content)
 {
-    fixture::Layer layer;
+    slidewriter::Layer layer;
     const int count = (content + kTile - 1) / kTile;
     layer.xCount = layer.yCount = count;
     layer.boundWidth = layer.boundHeight = count * kTile - content;
@@ -363,7 +135,7 @@ fixture::Layer makeMosaicLayer(const Image &src, int content)
     for (int t = 0; t < threads; ++t)
         pool.emplace_back([&, t] {
             for (size_t i = size_t(t); i < layer.tiles.size(); i += size_t(threads))
-                layer.tiles[i].bytes = fixture::encodeJpeg(
+                layer.tiles[i].bytes = slidewriter::encodeJpeg(
                     mosaicTile(src, content, int(i % count), int(i / count)), kQuality);
         });
     for (std::thread &th : pool)
@@ -424,16 +196,16 @@ SlideFiles prepareSlides(const Config &cfg)
         std::printf("writing the slides (%s) ...\n", content.name.c_str());
         std::fflush(stdout);
         const double t0 = now();
-        fixture::Slide slide = fixture::makeSlide(1, 1, 1);
-        slide.colour = fixture::scannerColour();
+        slidewriter::Slide slide = slidewriter::makeSlide(1, 1, 1);
+        slide.colour = slidewriter::scannerColour();
         slide.layers.clear();
         slide.layers.push_back(makeMosaicLayer(content.picture, cfg.contentSize));
         slide.layers.push_back(
-            makeMosaicLayer(halve(content.picture), (cfg.contentSize + 1) / 2));
+            makeMosaicLayer(slidewriter::halveImage(content.picture), (cfg.contentSize + 1) / 2));
         slide.imageWidth = slide.imageHeight = uint32_t(cfg.contentSize);
-        writeAtomically(files.colour, [&](const std::string &p) { fixture::writeSlide(p, slide); });
+        writeAtomically(files.colour, [&](const std::string &p) { slidewriter::writeSlide(p, slide); });
         slide.hasExtraInfo = false;
-        writeAtomically(files.plain, [&](const std::string &p) { fixture::writeSlide(p, slide); });
+        writeAtomically(files.plain, [&](const std::string &p) { slidewriter::writeSlide(p, slide); });
         std::printf("  written in %.1f s\n", now() - t0);
     }
     return files;
@@ -469,40 +241,6 @@ LayerTiles readLayerTiles(VtPyraInfo *pyra, int layer)
             Dispose(data);
         }
     return out;
-}
-
-// ---------------------------------------------------------------------------
-// Results.
-
-struct Row {
-    std::string figure;
-    std::string ours;
-    std::string anchor;
-    double ratio = 0;
-    double goal = 0;  // ratio must be >= goal; 0: no goal
-    std::string note;
-};
-std::vector<Row> g_rows;
-
-std::string fmt(const char *f, double v)
-{
-    char buf[64];
-    std::snprintf(buf, sizeof buf, f, v);
-    return buf;
-}
-
-void addRow(Row r)
-{
-    std::printf("  -> %s: ours %s, anchor %s%s%s\n", r.figure.c_str(), r.ours.c_str(),
-                r.anchor.c_str(), r.ratio < 0 ? "" : fmt(", ratio %.3f", r.ratio).c_str(),
-                r.goal > 0 ? fmt(" (goal >= %.2f)", r.goal).c_str() : "");
-    g_rows.push_back(std::move(r));
-}
-
-void skipRow(const std::string &figure, const std::string &why)
-{
-    std::printf("  -> %s: not measured (%s)\n", figure.c_str(), why.c_str());
-    g_rows.push_back({figure, "-", "-", -1, 0, why});
 }
 
 void printSummary(const Config &cfg, const SlideFiles &files)
@@ -942,17 +680,6 @@ void exportFigure(const Config &cfg, const SlideFiles &files)
         else
             addRow({figure, fmt("%.2f s", best[k]), fmt("%.2f s", best[2]), best[2] / best[k], 1.0,
                     k == 0 ? "ratio = vips time / our time (> 1: ours faster)" : ""});
-    }
-}
-
-// Whole-layer and export figures use wall time: they need an idle machine.
-void printLoad(const char *when)
-{
-    if (FILE *f = std::fopen("/proc/loadavg", "r")) {
-        char load[64] = {};
-        if (std::fgets(load, sizeof load, f))
-            std::printf("load average %s: %s", when, load);
-        std::fclose(f);
     }
 }
 

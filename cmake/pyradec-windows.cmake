@@ -1,5 +1,5 @@
-# The Windows build: pyradec.dll from the same sources as the shared object,
-# without the tile export, Print and cJSON. Exports only what the header marks
+# The Windows build: pyradec.dll, defined by cmake/PyradecLibrary.cmake like the
+# shared object (so without the tile export, Print and cJSON). Exports only what the header marks
 # PYRADEC_API (GNU ld exports nothing else once any symbol is dllexport'ed).
 #
 # Dependencies come from PYRADEC_WIN_DEPS, the prefix that scripts/build-windows.sh
@@ -16,18 +16,12 @@ pkg_check_modules(JPEG REQUIRED IMPORTED_TARGET libjpeg)
 pkg_check_modules(AVCODEC REQUIRED IMPORTED_TARGET libavcodec libavutil)
 find_package(OpenMP REQUIRED COMPONENTS CXX)
 
-add_compile_options(-Wall -Wextra -ffp-contract=off)
 # The Win64 stack is only 16-byte aligned, so GCC's aligned moves of 32- and
 # 64-byte vector spills can fault; the assembler turns them into unaligned ones.
-add_compile_options(-Wa,-muse-unaligned-vector-move)
+add_compile_options(-Wall -Wextra -Wa,-muse-unaligned-vector-move)
 
-file(GLOB_RECURSE PYRADEC_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*.cpp)
-add_library(pyradec SHARED ${PYRADEC_SOURCES})
-target_include_directories(pyradec
-  PUBLIC ${CMAKE_SOURCE_DIR}/include
-  PRIVATE ${CMAKE_SOURCE_DIR}/src)
-target_compile_definitions(pyradec PRIVATE PYRADEC_BUILDING)
-target_link_libraries(pyradec PRIVATE PkgConfig::JPEG PkgConfig::AVCODEC OpenMP::OpenMP_CXX)
+include(${CMAKE_SOURCE_DIR}/cmake/PyradecLibrary.cmake)
+pyradec_add_library(pyradec SHARED)
 # libstdc++ inside the DLL: no clash with another libstdc++-6.dll on a host's PATH.
 # libgcc stays shared, as libgomp-1.dll needs libgcc_s_seh-1.dll anyway.
 # pyradec.def: for MSVC hosts, `lib /def:pyradec.def /machine:x64` makes pyradec.lib.

@@ -276,7 +276,7 @@ std::vector<uint8_t> Slide::storedTile(int levelIndex, int col, int row) const
     const TileEntry entry = tileEntry(h.get(), levelIndex, col, row);
     if (!entry.present())
         return {};
-    TileReader reader(h->path);
+    TileReader reader(tilePath(h.get()));
     MallocPtr<unsigned char> bytes;
     if (reader.read(entry, bytes) != VT_OK)
         throw SlideError(path_ + ": cannot read tile (" + std::to_string(col) + ", " +

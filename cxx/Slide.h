@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "DecodePyra/Compression.h"
 #include "pyradec/pyradec.h"
 
 namespace pyradec {
@@ -56,7 +57,7 @@ struct Pixels {
     std::vector<uint8_t> data;
 };
 
-enum class Compression : uint8_t { Jpeg = 0, Hevc = 4 };
+// Compression, the header's codes: one definition with the library's.
 
 // The byte order of pixels a read delivers.
 enum class PixelFormat : uint8_t {

@@ -1,7 +1,9 @@
-// libFuzzer harness: the input is a slide file. Opens it and, when that succeeds,
+// libFuzzer harness for the read paths: the input is a slide file. Opens it (under
+// the memory guard, colour parameters fixed: OpenGuard.h) and, when that succeeds,
 // drives every read path on the handle with requests sized from its own records;
 // every buffer handed out is read in full (so a length that overstates its block
-// shows under AddressSanitizer) and released.
+// shows under AddressSanitizer) and released. The open sequence alone has its own,
+// much faster harness (fuzz_open).
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,12 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
 #include "ColorCorrect/ColorCorrect.h"
+#include "OpenGuard.h"
 #include "ReadBack.h"
 #include "pyradec/pyradec.h"
 
@@ -241,7 +245,7 @@ void driveHandle(VtPyraInfo *p)
             continue;
         blockGrid(p, layer, g, int(std::min<int64_t>(g.xCount, 2)), int(std::min<int64_t>(g.yCount, 2)),
                   8);
-        blockGrid(p, layer, g, 1, 1, 12);  // 4-byte layout for 3-byte pixels: refused
+        blockGrid(p, layer, g, 1, 1, 12);  // 4-byte layout for 3-byte pixels: no image
         blockGrid(p, layer, g, 3, 0, 8);
         wholeLayer(p, layer);
     }
@@ -279,14 +283,17 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     mkdir(g_exportDir.c_str(), 0700);
     std::atexit(cleanUp);
     av_log_set_level(AV_LOG_QUIET);
+    fuzzing::installAllocationCounter();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (!writeInput(data, size))
+    std::vector<uint8_t> input(data, data + size);
+    fuzzing::fixColourParameters(input);
+    if (!writeInput(input.data(), input.size()))
         return 0;
-    VtPyraInfo *p = VtOpenPyra(g_slidePath.c_str());
+    VtPyraInfo *p = fuzzing::guardedOpen(g_slidePath.c_str(), input);
     if (!p)
         return 0;
     holdTable(p->colorTable);

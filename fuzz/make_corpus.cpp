@@ -6,15 +6,17 @@
 // Usage: make_corpus <out>
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "SlideWriter.h"
+#include "slidewriter/SlideWriter.h"
 
-using namespace fixture;
+using namespace slidewriter;
 
 namespace {
 
@@ -35,6 +37,8 @@ Slide smallSlide(int xCount, int yCount, int layers, uint8_t compression, uint32
     s.thumbnail = makePattern(16, 12, seed + 13);
     return s;
 }
+
+void patchedSeeds(const std::string &dir);
 
 void slideSeeds(const std::string &dir)
 {
@@ -172,6 +176,71 @@ void slideSeeds(const std::string &dir)
     }
     save(dir + "/empty.pyra", Bytes{});
     save(dir + "/head_only.pyra", Bytes{'V', 'T'});
+    patchedSeeds(dir);
+}
+
+template <typename T>
+T fieldAt(const Bytes &file, uint64_t offset)
+{
+    T value{};  // zero when the file is too short
+    if (offset <= file.size() && sizeof(T) <= file.size() - offset)
+        std::memcpy(&value, file.data() + offset, sizeof value);
+    return value;
+}
+
+// Offsets of the layer records, walking the chain the way open does.
+std::vector<uint64_t> layerRecords(const Bytes &file)
+{
+    const auto head = fieldAt<VtPicHead>(file, 0);
+    uint64_t offset = 7732;
+    for (uint32_t i = 0; i < head.macroImageCount; ++i)
+        offset = fieldAt<VtMacrographInfo>(file, offset).nextOffset;
+    std::vector<uint64_t> layers;
+    offset = fieldAt<VtPicInfo>(file, offset).nextOffset;  // past the thumbnail record
+    for (uint32_t i = 0; i < head.layerCount; ++i) {
+        layers.push_back(offset);
+        offset = fieldAt<VtPicInfo>(file, offset).nextOffset;
+    }
+    return layers;
+}
+
+// Files that a writer of slides cannot make: chains and counts changed in place.
+void patchedSeeds(const std::string &dir)
+{
+    // A layer of 16 000 absent tiles whose record points back at itself, under a
+    // header that declares as many layers as the file could hold records: each
+    // declared layer would re-read the same 64 KB tile table.
+    Slide looping = smallSlide(2, 1, 1, 0, 50);
+    Layer wide;
+    wide.xCount = 160;
+    wide.yCount = 100;
+    wide.tiles.resize(16000);
+    looping.layers.push_back(wide);
+    Bytes file = serialise(looping);
+    const std::vector<uint64_t> at = layerRecords(file);
+    const uint64_t self = at.back();
+    std::memcpy(&file[self + offsetof(VtPicInfo, nextOffset)], &self, sizeof self);
+    const uint32_t declared = static_cast<uint32_t>(file.size() / sizeof(VtPicInfo)) - 1;
+    std::memcpy(&file[offsetof(VtPicHead, layerCount)], &declared, sizeof declared);
+    save(dir + "/layer_chain_loop.pyra", file);
+
+    // A tile count far above the layer's grid.
+    Slide counted = smallSlide(2, 1, 1, 0, 51);
+    counted.layers[0].tileCount = 4000;
+    save(dir + "/tile_count_over_grid.pyra", serialise(counted));
+
+    // A BMP thumbnail with a V5 information header: rows at byte 138.
+    Slide v5 = smallSlide(2, 1, 1, 0, 52);
+    v5.thumbFormat = 1;
+    const Bytes plain = encodeBmp(v5.thumbnail, 24);
+    Bytes bmp(plain.begin(), plain.begin() + 54);
+    bmp.resize(138, 0);
+    const uint32_t headerSize = 124, rowsAt = 138;
+    std::memcpy(&bmp[14], &headerSize, 4);
+    std::memcpy(&bmp[10], &rowsAt, 4);
+    bmp.insert(bmp.end(), plain.begin() + 54, plain.end());
+    v5.thumbBytes = bmp;
+    save(dir + "/thumb_bmp_v5.pyra", serialise(v5));
 }
 
 Bytes withPrefix(std::initializer_list<uint8_t> prefix, const Bytes &stream)

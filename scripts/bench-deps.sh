@@ -5,15 +5,8 @@
 # and reports each missing comparison as not measured.
 set -euo pipefail
 
-PACKAGES=(libopenslide-dev libtiff-dev libvips-tools)
+. "$(dirname "$0")/lib.sh"
 
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "bench-deps: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+PACKAGES=(libopenslide-dev libtiff-dev libvips-tools python3-openslide)
+pyradec_install_packages bench-deps "${PACKAGES[@]}"
 echo "bench-deps: ready"

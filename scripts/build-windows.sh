@@ -23,46 +23,14 @@ deps_only=0
 
 log() { echo "build-windows: $*"; }
 
+. "$ROOT/scripts/lib.sh"
+
 # ---- toolchain and tools ----
-PACKAGES=(
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+pyradec_install_packages build-windows \
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
   mingw-w64-x86-64-dev wine64 wine nasm dpkg-dev cmake make pkg-config xz-utils
-)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
-# A deb-src entry for the same archive as the binary packages.
-ensure_deb_src() {
-  if grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ || grep -qs '^deb-src' /etc/apt/sources.list; then
-    return
-  fi
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-      > /etc/apt/sources.list.d/pyradec-deb-src.sources
-  else
-    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > /etc/apt/sources.list.d/pyradec-deb-src.list
-  fi
-  apt-get update -qq
-}
-ensure_deb_src
-
-src_version() {
-  local v
-  v=$(apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ {print $2}' | sort -V | tail -n 1)
-  if [ -z "$v" ]; then
-    apt-get update -qq
-    v=$(apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ {print $2}' | sort -V | tail -n 1)
-  fi
-  [ -n "$v" ] || { echo "build-windows: no source package $1" >&2; exit 1; }
-  echo "$v"
-}
+pyradec_ensure_deb_src
+src_version() { pyradec_source_version "$1" || exit 1; }
 JPEG_VERSION=$(src_version libjpeg-turbo)
 FFMPEG_VERSION=$(src_version ffmpeg)
 GCC_VERSION=$($TRIPLE-gcc-posix -dumpversion)
@@ -75,7 +43,7 @@ build_deps() {
   work=$(mktemp -d "$CACHE/win-deps-work.XXXXXX")
   trap 'rm -rf "$work"' RETURN
   log "fetching Debian's sources of libjpeg-turbo $JPEG_VERSION and ffmpeg $FFMPEG_VERSION"
-  (cd "$work" && apt-get source -qq "libjpeg-turbo=$JPEG_VERSION" "ffmpeg=$FFMPEG_VERSION" >/dev/null 2>&1)
+  pyradec_fetch_sources "$work" "libjpeg-turbo=$JPEG_VERSION" "ffmpeg=$FFMPEG_VERSION"
   local jpeg_src ffmpeg_src
   jpeg_src=$(find "$work" -maxdepth 1 -type d -name 'libjpeg-turbo-*' | head -n 1)
   ffmpeg_src=$(find "$work" -maxdepth 1 -type d -name 'ffmpeg-*' | head -n 1)

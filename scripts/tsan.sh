@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # ThreadSanitizer build (build-tsan/, -DPYRADEC_TSAN=ON) and the concurrency tests:
 # threads reading tiles, regions, blocks and whole layers from one handle and from
-# several handles, and concurrent JPEG decodes. Exits non-zero on any TSan report.
+# several handles, the functions that use ColorTable without a handle while slides
+# are opened and closed on another thread (test_tile_threads), and concurrent JPEG
+# decodes. Exits non-zero on any TSan report.
 #
 # The gating pass runs with OMP_THREAD_LIMIT=1 and no suppressions: the library's
 # OpenMP regions run on the calling thread, so every report is exact (Debian's

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "SlideWriter.h"
+#include "Fixture.h"
 #include "bmp/bmp.h"
 
 namespace {
@@ -166,6 +166,69 @@ TEST(Bmp, BoundedReaderStaysInsideTheLength) {
         std::memcpy(&huge[22], &height, 4);
         EXPECT_EQ(pyradec::rgb24FromBmp(huge.data(), huge.size(), &info), nullptr)
             << width << "x" << height;
+    }
+}
+
+// The same bitmap with a longer information header (V4: 108 bytes, V5: 124) and
+// `gap` bytes between the headers and the rows, the file header's pixel-data
+// offset saying where the rows start (0: left unset).
+Bytes withHeader(const Bytes &plain, uint32_t headerSize, size_t gap, bool setOffset = true) {
+    Bytes out(plain.begin(), plain.begin() + 54);
+    out.resize(14 + headerSize + gap, 0x77);  // header tail and gap: not pixels
+    std::memset(&out[54], 0, headerSize - 40);
+    std::memcpy(&out[14], &headerSize, 4);
+    const uint32_t offset = setOffset ? uint32_t(14 + headerSize + gap) : 0;
+    std::memcpy(&out[10], &offset, 4);
+    out.insert(out.end(), plain.begin() + 54, plain.end());
+    return out;
+}
+
+// Longer information headers and gaps before the rows: the rows are read where the
+// pixel-data offset says, within the stored length; an offset inside the headers or
+// past the end is refused.
+TEST(Bmp, RowsAreReadWhereThePixelDataOffsetSays) {
+    for (uint16_t bits : {uint16_t(24), uint16_t(32)}) {
+        const Bytes plain = makeBmp(5, 3, bits);
+        BmpInfo info;
+        Block reference(pyradec::rgb24FromBmp(plain.data(), plain.size(), &info));
+        ASSERT_NE(reference, nullptr);
+        const Bytes expected(reference.get(), reference.get() + 5 * 3 * 3);
+        struct Case {
+            const char *name;
+            uint32_t headerSize;
+            size_t gap;
+            bool setOffset;
+        } cases[] = {
+            {"V4 header", 108, 0, true},
+            {"V5 header", 124, 0, true},
+            {"V5 header and a gap", 124, 20, true},
+            {"40-byte header and a gap", 40, 12, true},
+            {"V5 header, offset unset", 124, 0, false},
+        };
+        for (const Case &c : cases) {
+            SCOPED_TRACE(testing::Message() << c.name << ", " << bits << " bits");
+            const Bytes bmp = withHeader(plain, c.headerSize, c.gap, c.setOffset);
+            Block bounded(pyradec::rgb24FromBmp(bmp.data(), bmp.size(), &info));
+            ASSERT_NE(bounded, nullptr);
+            EXPECT_EQ(Bytes(bounded.get(), bounded.get() + expected.size()), expected);
+            Block unbounded(GetRgb24FromBmp(bmp.data(), &info));
+            ASSERT_NE(unbounded, nullptr);
+            EXPECT_EQ(Bytes(unbounded.get(), unbounded.get() + expected.size()), expected);
+            // One byte short of the last row: refused.
+            EXPECT_EQ(pyradec::rgb24FromBmp(bmp.data(), bmp.size() - 1, &info), nullptr);
+        }
+        // Offsets that put the rows over the headers, or beyond the stored bytes.
+        for (uint32_t offset : {14u, 53u, 100u, 137u, 100000u}) {
+            SCOPED_TRACE(offset);
+            Bytes bmp = withHeader(plain, 124, 0);
+            std::memcpy(&bmp[10], &offset, 4);
+            EXPECT_EQ(pyradec::rgb24FromBmp(bmp.data(), bmp.size(), &info), nullptr);
+        }
+        // Information headers shorter than the 40-byte one (core headers) are refused.
+        Bytes core = plain;
+        const uint32_t twelve = 12;
+        std::memcpy(&core[14], &twelve, 4);
+        EXPECT_EQ(pyradec::rgb24FromBmp(core.data(), core.size(), &info), nullptr);
     }
 }
 

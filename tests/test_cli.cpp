@@ -24,9 +24,10 @@
 
 #include <cjson/cJSON.h>
 
-#include "ImageFiles.h"
+#include "slidewriter/ImageFiles.h"
 #include "Owners.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
+#include "SlideTest.h"
 
 using namespace fixture;
 namespace fs = std::filesystem;
@@ -124,9 +125,9 @@ void difference(const Image &a, const Image &b, double &mean, int &largest)
     mean = sum / static_cast<double>(a.bgr.size());
 }
 
-class Cli : public ::testing::Test {
+class Cli : public SlideTest {
 protected:
-    TempDir dir;
+    using SlideTest::open;
     // A JPEG slide of 3 x 2 tiles of 64 pixels with margins, two layers.
     std::string jpegSlide()
     {
@@ -135,7 +136,7 @@ protected:
     Handle open(const std::string &path) { return Handle(VtOpenPyra(path.c_str())); }
 };
 
-TEST_F(Cli, VersionAndHelp)
+TEST_F(Cli, VersionAndHelpGoToStandardOutput)
 {
     Outcome v = pyra({"--version"});
     EXPECT_EQ(v.status, 0);
@@ -153,7 +154,7 @@ TEST_F(Cli, VersionAndHelp)
     EXPECT_EQ(none.status, 1);
 }
 
-TEST_F(Cli, InfoTableAndJson)
+TEST_F(Cli, InfoTextAndJsonAgreeWithTheHandle)
 {
     const std::string path = jpegSlide();
     Handle h = open(path);
@@ -203,7 +204,7 @@ TEST_F(Cli, InfoTableAndJson)
     EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItemCaseSensitive(colour, "colorMatrix")), 9);
 }
 
-TEST_F(Cli, AssociatedPictures)
+TEST_F(Cli, AssociatedPicturesEqualTheLibraryAccessors)
 {
     Slide s = makeSlide(2, 1, 1, 0, 64, 64, 3);
     s.colour = scannerColour();  // decoded pixels then differ from the stored JPEG's
@@ -240,7 +241,7 @@ TEST_F(Cli, AssociatedPictures)
 
 class CliTiles : public Cli, public ::testing::WithParamInterface<int> {};
 
-TEST_P(CliTiles, TileInEveryForm)
+TEST_P(CliTiles, EveryTileFormEqualsTheLibraryAccessor)
 {
     const uint8_t compression = static_cast<uint8_t>(GetParam());
     Slide s = makeSlide(3, 2, 2, compression, 64, 64, 11);
@@ -316,9 +317,71 @@ TEST_F(Cli, RegionPngIsExactAndJpegFollowsQuality)
     difference(decodeJpegPlain(high), png, mean97, big97);
     EXPECT_LT(mean97, mean75);
 
-    Outcome outside = pyra({"region", path, "0", "150", "0", "50", "10", "-o", dir.file("o.png")});
-    EXPECT_EQ(outside.status, 1);
-    EXPECT_NE(outside.err.find("reaches outside layer 0 (192 x 128)"), std::string::npos) << outside.err;
+}
+
+// Any rectangle is taken: what lies outside the layer's content (176 x 120 of a
+// 192 x 128 grid here) is white, the rest is the library's region.
+TEST_F(Cli, RegionReachingOutsideTheLayerIsWhiteThere)
+{
+    Slide s = makeSlide(3, 2, 1, 0, 64, 64, 5);
+    const std::string path = writeSlide(dir.file("r.pyra"), s);
+    Handle h = open(path);
+    ASSERT_TRUE(h);
+    const int contentW = 3 * 64 - s.layers[0].boundWidth, contentH = 2 * 64 - s.layers[0].boundHeight;
+    struct Case {
+        int x, y, w, h;
+    };
+    const Case cases[] = {{150, 0, 50, 10},          // past the right edge
+                          {100, 100, 30, 40},        // past the bottom edge
+                          {-10, -5, 30, 20},         // before the left and top
+                          {300, 10, 20, 20},         // wholly outside
+                          {-4, -4, contentW + 8, contentH + 8}};  // around the whole layer
+    for (const Case &c : cases) {
+        const std::string out = dir.file("o.png");
+        Outcome r = pyra({"region", path, "0", std::to_string(c.x), std::to_string(c.y), std::to_string(c.w),
+                          std::to_string(c.h), "-o", out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Image png = decodePng(readBytes(out));
+        ASSERT_EQ(png.width, c.w);
+        ASSERT_EQ(png.height, c.h);
+        // The part on the content, as the library assembles it.
+        const int x0 = std::max(c.x, 0), y0 = std::max(c.y, 0);
+        const int x1 = std::min(c.x + c.w, contentW), y1 = std::min(c.y + c.h, contentH);
+        Owned<unsigned char> inside;
+        if (x1 > x0 && y1 > y0) {
+            inside.reset(GetRoiSliceBgr(h.get(), 0, x0, y0, x1 - x0, y1 - y0));
+            ASSERT_TRUE(inside);
+        }
+        for (int y = 0; y < c.h; ++y)
+            for (int x = 0; x < c.w; ++x) {
+                const int lx = c.x + x, ly = c.y + y;
+                const bool on = lx >= x0 && lx < x1 && ly >= y0 && ly < y1;
+                for (int k = 0; k < 3; ++k) {
+                    const uint8_t want = on ? inside.get()[((size_t(ly - y0) * (x1 - x0)) + (lx - x0)) * 3 + k] : 255;
+                    ASSERT_EQ(png.bgr[(size_t(y) * c.w + x) * 3 + k], want)
+                        << "region " << c.x << "," << c.y << " pixel " << x << "," << y;
+                }
+            }
+    }
+}
+
+// Sizes that cannot be held are refused with a message before anything is allocated.
+TEST_F(Cli, RegionTooLargeIsRefusedBeforeAllocating)
+{
+    const std::string path = jpegSlide();
+    struct Case {
+        std::string w, h, file, expect;
+    };
+    const Case cases[] = {{"2000000", "2000000", "x.png", "more than this machine's"},
+                          {"70000", "10", "x.jpg", "a JPEG is at most 65500 pixels"},
+                          {"3000000000", "1", "x.png", "W: Value 3000000000 not in range"}};
+    for (const Case &c : cases) {
+        Outcome r = pyra({"region", path, "0", "0", "0", c.w, c.h, "-o", dir.file(c.file)});
+        EXPECT_EQ(r.status, 1) << c.w;
+        EXPECT_EQ(lines(r.err), 1u) << r.err;
+        EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir.file(c.file)));
+    }
 }
 
 TEST_F(Cli, ExportEqualsLibraryExport)
@@ -344,6 +407,81 @@ TEST_F(Cli, ExportEqualsLibraryExport)
     Outcome big = pyra({"export", path, dir.file("big"), "--size", "321", "64"});
     EXPECT_EQ(big.status, 1);
     EXPECT_EQ(lines(big.err), 1u);
+}
+
+// A slide without layers, and a grid whose count does not fit in 32 bits (a
+// layer 0 of 2,147,483,646 x 2 pixels, all absent tiles, cut into single
+// pixels), end with a message instead of a crash or a silent success.
+TEST_F(Cli, ExportRefusesWhatItCannotCut)
+{
+    Slide none = makeSlide(2, 1, 0, 0, 64, 64, 3);
+    ASSERT_TRUE(none.layers.empty());
+    Slide wide = makeSlide(1, 1, 1, 0, 64, 64, 3);
+    wide.tileWidth = 1549411;  // x 1386 columns = 2^31 - 2
+    wide.tileHeight = 1;
+    wide.layers.assign(1, Layer{});
+    wide.layers[0].xCount = 1386;
+    wide.layers[0].yCount = 2;
+    wide.layers[0].tiles.resize(1386 * 2);  // all absent
+    struct Case {
+        const Slide *slide;
+        std::vector<std::string> size;
+        std::string expect;
+    };
+    const Case cases[] = {{&none, {}, "the slide has no layers"},
+                          {&wide, {"--size", "1", "1"}, "2147483646 x 2 export tiles, more than 2147483647"}};
+    for (const Case &c : cases) {
+        const std::string path = writeSlide(dir.file("x.pyra"), *c.slide);
+        ASSERT_TRUE(open(path)) << c.expect;
+        std::vector<std::string> args = {"export", path, dir.file("out")};
+        args.insert(args.end(), c.size.begin(), c.size.end());
+        Outcome r = pyra(args);
+        EXPECT_EQ(r.status, 1) << c.expect;
+        EXPECT_EQ(lines(r.err), 1u) << r.err;
+        EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+    }
+}
+
+// A tile the slide does not store is white in every form: absent on a JPEG and
+// on an HEVC slide, and past the end of a short tile index; hash and info
+// cope with the short index, and info says it is short.
+TEST_F(Cli, AbsentTilesAreWhiteInEveryForm)
+{
+    Slide jpeg = makeSlide(3, 2, 1, 0, 64, 64, 8);
+    jpeg.layers[0].tiles[1].bytes.clear();
+    Slide hevc = makeSlide(3, 2, 1, 4, 64, 64, 8);
+    hevc.layers[0].tiles[1].bytes.clear();
+    Slide shortIndex = makeSlide(3, 2, 1, 0, 64, 64, 8);
+    shortIndex.layers[0].tiles.resize(4);  // tiles (1, 1) and (2, 1) have no entry
+    struct Case {
+        const char *name;
+        const Slide *slide;
+        int col, row;
+    };
+    const Case cases[] = {{"jpeg", &jpeg, 1, 0}, {"hevc", &hevc, 1, 0}, {"short index", &shortIndex, 2, 1}};
+    for (const Case &c : cases) {
+        const std::string path = writeSlide(dir.file("w.pyra"), *c.slide);
+        const std::string C = std::to_string(c.col), R = std::to_string(c.row);
+        Outcome png = pyra({"tile", path, "0", C, R, "-o", dir.file("w.png")});
+        ASSERT_EQ(png.status, 0) << c.name << ": " << png.err;
+        const Image white = decodePng(readBytes(dir.file("w.png")));
+        EXPECT_EQ(white.width, 64);
+        EXPECT_EQ(white.bgr, Bytes(64 * 64 * 3, 255)) << c.name;
+
+        Outcome jpg = pyra({"tile", path, "0", C, R, "-o", dir.file("w.jpg")});
+        ASSERT_EQ(jpg.status, 0) << c.name << ": " << jpg.err;
+        const Image decoded = decodeJpegPlain(readBytes(dir.file("w.jpg")));
+        EXPECT_EQ(decoded.width, 64);
+        EXPECT_GE(*std::min_element(decoded.bgr.begin(), decoded.bgr.end()), 250) << c.name;
+
+        Outcome hash = pyra({"hash", path});
+        EXPECT_EQ(hash.status, 0) << c.name << ": " << hash.err;
+        Outcome info = pyra({"info", path});
+        ASSERT_EQ(info.status, 0) << c.name << ": " << info.err;
+        const bool isShort = c.slide == &shortIndex;
+        EXPECT_EQ(info.out.find("layer 0: the tile index holds 4 of 6 tiles") != std::string::npos, isShort)
+            << info.out;
+    }
 }
 
 TEST_F(Cli, HashIsStableAndSeesChanges)
@@ -447,34 +585,68 @@ TEST_F(Cli, MakeBuildsSlideFromImage)
     EXPECT_LE(+h->thumbnail->width, 1024);
 }
 
+// Every command that reads a slide names the reason the library's open sequence
+// found, one case per kind of bad file.
+TEST_F(Cli, BadSlideFilesSayWhy)
+{
+    const std::string text = writeFile(dir.file("notes.txt"), Bytes{'h', 'e', 'l', 'l', 'o', '\n'});
+    const std::string empty = writeFile(dir.file("empty.pyra"), Bytes{});
+    const std::string missing = dir.file("missing.pyra");
+    auto damaged = [&](Damage damage, int layer, const std::string &name) {
+        Slide s = makeSlide(3, 2, 2, 0, 64, 64, 7);
+        s.damage = damage;
+        s.damageLayer = layer;
+        return writeSlide(dir.file(name), s);
+    };
+    struct Case {
+        std::string path;
+        std::string reason;  // the message after "PATH: "
+    };
+    const Case cases[] = {
+        {missing, "no such file"},
+        {dir.path(), "is a directory"},
+        {empty, "empty file"},
+        {text, "not a slide file"},
+        {damaged(Damage::PersonMagic, 0, "person.pyra"), "damaged slide: person information at offset 156"},
+        {damaged(Damage::LayerMagic, 1, "layer.pyra"), "damaged slide: layer 1 record"},
+        {damaged(Damage::TruncateTileTable, 0, "table.pyra"), "damaged slide: layer 1 tile table"},
+    };
+    for (const Case &c : cases) {
+        const std::vector<std::vector<std::string>> commands = {
+            {"info", c.path},
+            {"hash", c.path},
+            {"assoc", c.path, "label", "-o", dir.file("x.jpg")},
+            {"tile", c.path, "0", "0", "0", "-o", dir.file("x.jpg")},
+            {"region", c.path, "0", "0", "0", "8", "8", "-o", dir.file("x.png")},
+            {"export", c.path, dir.file("out")},
+        };
+        for (const auto &args : commands) {
+            Outcome r = pyra(args);
+            EXPECT_EQ(r.status, 1) << args[0] << " " << c.reason;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err.rfind("pyra " + args[0] + ": " + c.path + ": " + c.reason, 0), 0u) << r.err;
+            EXPECT_EQ(lines(r.err), 1u) << r.err;
+        }
+    }
+}
+
 TEST_F(Cli, FailuresAreOneLineNamingTheFile)
 {
     const std::string good = jpegSlide();
     const std::string text = writeFile(dir.file("notes.txt"), Bytes{'h', 'e', 'l', 'l', 'o', '\n'});
-    const std::string empty = writeFile(dir.file("empty.pyra"), Bytes{});
-    Slide damaged = makeSlide(3, 2, 2, 0, 64, 64, 7);
-    damaged.damage = Damage::LayerMagic;
-    damaged.damageLayer = 1;
-    const std::string broken = writeSlide(dir.file("broken.pyra"), damaged);
     const std::string missing = dir.file("missing.pyra");
     struct Case {
         std::vector<std::string> args;
         std::string expect;  // part of the message
     };
     const Case cases[] = {
-        {{"info", missing}, missing + ": no such file"},
-        {{"hash", dir.path()}, dir.path() + ": is a directory"},
-        {{"info", text}, text + ": not a slide file"},
-        {{"tile", empty, "0", "0", "0", "-o", dir.file("x.jpg")}, empty + ": empty file"},
-        {{"info", broken}, broken + ": not a readable slide (damaged or unsupported)"},
-        {{"export", broken, dir.file("out")}, broken + ": not a readable slide"},
         {{"region", good, "2", "0", "0", "1", "1", "-o", dir.file("x.png")}, "no layer 2"},
         {{"region", good, "0", "0", "0", "1", "1", "-o", dir.file("x.tif")}, "unknown image type '.tif'"},
-        {{"region", good, "0", "0", "0", "0", "1", "-o", dir.file("x.png")}, "W must be between 1"},
+        {{"region", good, "0", "0", "0", "0", "1", "-o", dir.file("x.png")}, "W: Value 0 not in range 1"},
         {{"assoc", good, "slide", "-o", dir.file("x.png")}, "unknown picture 'slide'"},
         {{"tile", good, "0", "0", "0", "-o", dir.file("no/such/dir/x.jpg")}, "cannot create"},
-        {{"info", good, "--colour"}, "unknown option '--colour'"},
-        {{"info"}, "expected SLIDE, got 0 arguments"},
+        {{"info", good, "--colour"}, "argument was not expected: --colour"},
+        {{"info"}, "SLIDE is required"},
         {{"make", missing, dir.file("m.pyra")}, missing + ": no such file"},
         {{"make", text, dir.file("m.pyra")}, text + ": not a PNG or JPEG image"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
@@ -496,7 +668,7 @@ TEST_F(Cli, UnreadableFile)
     ASSERT_EQ(chmod(path.c_str(), 0), 0);
     Outcome r = pyra({"info", path});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "pyra info: " + path + ": permission denied (the file is not readable)\n");
+    EXPECT_EQ(r.err, "pyra info: " + path + ": cannot be read: Permission denied\n");
 }
 
 }  // namespace

@@ -4,12 +4,17 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>  // jpeglib.h needs FILE
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
+#include <jpeglib.h>
+
 #include "ColorCorrect/ColorCorrect.h"
+#include "SlideWriter.h"
 
 namespace {
 
@@ -55,7 +60,7 @@ protected:
 
 // ---- one pixel ----
 
-TEST(RgbHsv, ListedConversions)
+TEST(RgbHsv, KnownColoursConvertToHsvAndBack)
 {
     struct Case {
         Rgb in;
@@ -192,7 +197,7 @@ TEST(RgbHsv, FloatToleranceEqualsDoubleTolerance)
 
 // ---- table pieces ----
 
-TEST(ColorTablePieces, GammaTable)
+TEST(ColorTablePieces, GammaOneIsIdentityAndOthersRiseMonotonically)
 {
     unsigned char t[256];
     GammaTableInit(1.0f, t);
@@ -237,7 +242,7 @@ struct EntryCase {
 
 class ColorEntries : public ColorState {};
 
-TEST_F(ColorEntries, ListedEntries)
+TEST_F(ColorEntries, KnownColoursMapToTheirCorrectedValues)
 {
     ColorParams grey = neutral();
     grey.hsvScales[1] = 0;
@@ -521,6 +526,87 @@ TEST_F(ColorLifecycle, MallocedTableIsReleasedByDispose)
     EXPECT_EQ(pyradec::colorPlanesOf(t).blue[0], 2);
     DisposeColorCorrectTable(t);
     EXPECT_EQ(pyradec::liveColorTableCount(), baseline_);
+}
+
+
+// What hosts may store in ColorTable themselves never costs the registry its own
+// counts: the registry releases only the reference it took, and frees no table a
+// host owns.
+TEST_F(ColorLifecycle, HostWritesToColorTableLeaveTheRegistrysReferencesAlone)
+{
+    fixture::TempDir dir;
+    auto slideWith = [&](float gamma, const char *name) {
+        fixture::Slide s = fixture::makeSlide(2, 1, 1, 0, 64, 64, 4);
+        s.colour = fixture::scannerColour();
+        s.colour.gamma = gamma;
+        return fixture::writeSlide(dir.file(name), s);
+    };
+    const std::string pathA = slideWith(1.8f, "a.pyra"), pathB = slideWith(2.2f, "b.pyra"),
+                      pathC = slideWith(0.7f, "c.pyra");
+    auto regionOf = [](VtPyraInfo *pyra) {
+        unsigned char *px = GetRoiSliceBgr(pyra, 0, 0, 0, 128, 64);
+        std::vector<unsigned char> out(px, px + (px ? 128 * 64 * 3 : 0));
+        Dispose(px);
+        return out;
+    };
+
+    // A saved pointer put back: closing b releases b's reference, not a's.
+    VtPyraInfo *a = VtOpenPyra(pathA.c_str());
+    ASSERT_TRUE(a);
+    const std::vector<unsigned char> before = regionOf(a);
+    ColorCorrectTable *saved = ColorTable;
+    VtPyraInfo *b = VtOpenPyra(pathB.c_str());
+    ASSERT_TRUE(b);
+    ColorTable = saved;
+    VtClosePyra(b);
+    EXPECT_EQ(pyradec::liveColorTableCount(), baseline_ + 1);  // b's table went, a's stays
+    VtPyraInfo *c = VtOpenPyra(pathC.c_str());
+    ASSERT_TRUE(c);
+    EXPECT_NE(c->colorTable, a->colorTable);
+    EXPECT_EQ(regionOf(a), before);
+    VtClosePyra(c);
+    VtClosePyra(a);
+    EXPECT_EQ(pyradec::liveColorTableCount(), baseline_);
+
+    // A host's own table survives opens and closes until the host disposes of it.
+    ColorCorrectTable *own = MallocColorCorrectTable();
+    ASSERT_NE(own, nullptr);
+    InitColorRangeTable(own->rangeTable);
+    for (int r = 0; r < 256; ++r)
+        for (int g = 0; g < 256; ++g)
+            for (int bl = 0; bl < 256; ++bl) {
+                own->redTable[r][g][bl] = static_cast<unsigned char>(255 - r);
+                own->greenTable[r][g][bl] = static_cast<unsigned char>(g);
+                own->blueTable[r][g][bl] = static_cast<unsigned char>(bl / 2);
+            }
+    ColorTable = own;
+    a = VtOpenPyra(pathA.c_str());
+    ASSERT_TRUE(a);
+    VtClosePyra(a);
+    EXPECT_EQ(pyradec::liveColorTableCount(), baseline_ + 1);
+    ColorTable = own;
+    const unsigned char px[3] = {10, 20, 30};  // blue, green, red
+    unsigned char *out = RgbColorCorrect(px, 1, 1, 3);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out[0], 5);
+    EXPECT_EQ(out[1], 20);
+    EXPECT_EQ(out[2], 225);
+    std::free(out);
+    DisposeColorCorrectTable(own);
+    EXPECT_EQ(ColorTable, nullptr);  // never left pointing at freed memory
+    EXPECT_EQ(pyradec::liveColorTableCount(), baseline_);
+
+    // A structure the library did not make counts as no table: nothing is read
+    // beyond it and nothing is released.
+    ColorCorrectTable foreign{};
+    ColorTable = &foreign;
+    EXPECT_EQ(RgbColorCorrect(px, 1, 1, 3), nullptr);
+    const fixture::Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(8, 8, 1));
+    unsigned char *pixels = reinterpret_cast<unsigned char *>(1);
+    EXPECT_EQ(VtDecodeJpeg(jpeg.data(), jpeg.size(), &pixels, JCS_EXT_BGR), 8 * 8 * 3);
+    EXPECT_EQ(pixels, nullptr);
+    DisposeColorCorrectTable(&foreign);
+    ColorTable = nullptr;
 }
 
 }  // namespace

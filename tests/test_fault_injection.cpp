@@ -9,7 +9,7 @@
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodePyra/JpegCodec.h"
 #include "Owners.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -240,7 +240,7 @@ TEST(Fixture, BmpRowsAreBottomUpAndPadded)
     }
 }
 
-TEST(Fixture, DamageAndOverrides)
+TEST(Fixture, EachDamageBreaksExactlyItsRecord)
 {
     Slide s = smallSlide();
     Bytes clean = serialise(s);
@@ -301,7 +301,7 @@ TEST(Fixture, DamageAndOverrides)
     EXPECT_EQ(at<uint64_t>(b, layer0 + offsetof(VtPicInfo, nextOffset)), expectNext);
 }
 
-TEST(Fixture, ThumbnailFormats)
+TEST(Fixture, ThumbnailRecordNamesItsFormatAndHoldsItsBytes)
 {
     Slide s = smallSlide();
     s.thumbFormat = 1;
@@ -320,7 +320,7 @@ TEST(Fixture, ThumbnailFormats)
     EXPECT_EQ(b[thumb + 122], 9);
 }
 
-TEST(Fixture, WritesFiles)
+TEST(Fixture, WrittenFileHoldsTheSerialisedBytes)
 {
     TempDir dir;
     std::string path = writeSlide(dir.file("a.pyra"), smallSlide());

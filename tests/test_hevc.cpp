@@ -18,7 +18,7 @@ extern "C" {
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodeHevc/DecodeHevc.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 #include "pyradec/pyradec.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodePyra/JpegCodec.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ ColorCorrectTable *ScrambleTable::table_ = nullptr;
 
 // ---- encoder ----
 
-TEST(JpegEncode, ColorChannelTable) {
+TEST(JpegEncode, OnlyThreeAndFourByteColourSpacesHaveChannels) {
     const struct {
         J_COLOR_SPACE space;
         int channels;
@@ -143,7 +143,7 @@ TEST(JpegEncode, LibjpegErrorsReturnZeroWithoutEndingTheProcess) {
 
 // ---- decoder ----
 
-TEST(JpegDecode, LengthsAndColourSpaces) {
+TEST(JpegDecode, LengthIsStrideTimesHeightInEveryColourSpace) {
     const struct {
         int width, height, space;
         int64_t length;
@@ -371,6 +371,46 @@ TEST(JpegTile, PartialRowsEqualTheWholeDecode) {
     EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 5, 5, nullptr));
     EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 0, h + 1, nullptr));
     EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w - 1, h, 0, 4, nullptr));
+}
+
+}  // namespace
+
+namespace {
+
+// Every colour space the decoder accepts is corrected at its own channel
+// positions: pixel by pixel, the corrected BGR decode rearranged, and the
+// constant byte, where the space has one, 255.
+TEST_F(ScrambleTable, EveryAcceptedColourSpaceIsCorrectedWhereItsChannelsLie) {
+    const int width = 53, height = 29;
+    const Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(width, height, 12), 85);
+    Image expected = fixture::decodeJpegPlain(jpeg);
+    for (size_t p = 0; p < expected.bgr.size(); p += 3) correctByFormula(&expected.bgr[p]);
+    const struct {
+        int space;
+        int step, blue, green, red, filler;  // byte positions; filler -1: none
+    } cases[] = {
+        {JCS_RGB, 3, 2, 1, 0, -1},      {JCS_EXT_RGB, 3, 2, 1, 0, -1},  {JCS_EXT_BGR, 3, 0, 1, 2, -1},
+        {JCS_EXT_RGBX, 4, 2, 1, 0, 3},  {JCS_EXT_BGRX, 4, 0, 1, 2, 3},  {JCS_EXT_XBGR, 4, 1, 2, 3, 0},
+        {JCS_EXT_XRGB, 4, 3, 2, 1, 0},  {JCS_EXT_RGBA, 4, 2, 1, 0, 3},  {JCS_EXT_BGRA, 4, 0, 1, 2, 3},
+        {JCS_EXT_ABGR, 4, 1, 2, 3, 0},  {JCS_EXT_ARGB, 4, 3, 2, 1, 0},
+    };
+    ColorTable = table_;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.space);
+        unsigned char *pixels = nullptr;
+        const size_t count = size_t(width) * height;
+        ASSERT_EQ(VtDecodeJpeg(jpeg.data(), jpeg.size(), &pixels, c.space), int64_t(count * c.step));
+        Block owned(pixels);
+        ASSERT_NE(pixels, nullptr);
+        int wrong = 0;
+        for (size_t p = 0; p < count; ++p) {
+            const unsigned char *px = pixels + p * c.step;
+            const unsigned char *want = &expected.bgr[p * 3];
+            wrong += px[c.blue] != want[0] || px[c.green] != want[1] || px[c.red] != want[2] ||
+                     (c.filler >= 0 && px[c.filler] != 255);
+        }
+        EXPECT_EQ(wrong, 0);
+    }
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "DecodePyra/FileIO.h"
 #include "DecodePyra/Records.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 

@@ -2,13 +2,19 @@
 // and the metadata and associated-image accessors.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ColorCorrect/ColorCorrect.h"
+#include "DecodePyra/OpenReason.h"
 #include "Owners.h"
 #include "SlideTest.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 
@@ -107,7 +113,7 @@ TEST_F(SlideHandle, SlideWithoutColourParametersDecodesUnchanged)
     EXPECT_EQ(pixelsOf(pyra->thumbnail), decodeJpegPlain(encodeJpeg(slide.thumbnail, 80)).bgr);
 }
 
-TEST_F(SlideHandle, ThumbnailFormats)
+TEST_F(SlideHandle, BmpThumbnailsDecodeAndOtherFormatsHaveNoPixels)
 {
     const Image picture = makePattern(40, 30, 9);
     struct Case {
@@ -241,7 +247,7 @@ TEST_F(SlideHandle, PathsThatCannotBeOpenedLeaveTheCurrentTable)
     VtClosePyra(nullptr);
 }
 
-TEST_F(SlideHandle, SpecialLayouts)
+TEST_F(SlideHandle, SlidesWithoutLayersOrPersonInformationOpen)
 {
     // No layers at all.
     Slide none = smallSlide();
@@ -376,7 +382,7 @@ TEST_F(SlideHandle, DescriptionNamesTheCompressionAndStaysBounded)
     }
 }
 
-TEST_F(SlideHandle, AssociatedImageAccessors)
+TEST_F(SlideHandle, AssociatedJpegsAreStoredBytesAndAbgrIsBgrWith255)
 {
     Slide slide = smallSlide();
     slide.colour = scannerColour();
@@ -449,3 +455,148 @@ TEST_F(SlideHandle, AccessorsWithoutTheirPartsReturnNull)
 }
 
 }  // namespace
+
+namespace {
+
+// Where each layer record of a slide lies, found through the library's own tile
+// index (the first tile follows the record and its tile-size table).
+std::vector<uint64_t> layerOffsets(const std::string &path)
+{
+    Handle pyra(VtOpenPyra(path.c_str()));
+    std::vector<uint64_t> offsets;
+    if (!pyra)
+        return offsets;
+    for (uint32_t i = 0; i < pyra->picHead->layerCount; ++i) {
+        const uint32_t count = pyra->picInfos[i]->tileCount;
+        offsets.push_back(uint64_t(pyra->sliceInfos[i]->tileOffsets[0]) - 4 * count - sizeof(VtPicInfo));
+    }
+    return offsets;
+}
+
+void putNextOffset(Bytes &file, uint64_t record, uint64_t next)
+{
+    std::memcpy(&file[record + offsetof(VtPicInfo, nextOffset)], &next, sizeof next);
+}
+
+void putLayerCount(Bytes &file, uint32_t count)
+{
+    std::memcpy(&file[offsetof(VtPicHead, layerCount)], &count, sizeof count);
+}
+
+}  // namespace
+
+// A layer chain that revisits a record or goes backwards would make open read the
+// same tile-size table again for every declared layer (memory growing with the
+// square of the file's size); a tile count above the grid keeps entries no tile
+// uses. Both are refused, and the reason names the layer and where it lies.
+TEST_F(SlideHandle, RefusesLayerChainsThatLoopAndTileCountsAboveTheGrid)
+{
+    Slide base = makeSlide(2, 2, 3, 0, 16, 16, 5);
+    const std::string basePath = write(base);
+    const std::vector<uint64_t> at = layerOffsets(basePath);
+    ASSERT_EQ(at.size(), 3u);
+    const Bytes good = serialise(base);
+    struct Case {
+        const char *name;
+        uint64_t record;         // whose nextOffset is changed
+        uint64_t next;
+        uint32_t layerCount;     // written into the header
+        int badLayer;
+        pyradec::OpenRecord where;
+        int64_t offset;
+    } cases[] = {
+        {"layer 1 points at itself", at[1], at[1], 3, 2, pyradec::OpenRecord::LayerRecord, int64_t(at[1])},
+        {"layer 1 points back at layer 0", at[1], at[0], 3, 2, pyradec::OpenRecord::LayerRecord, int64_t(at[0])},
+        {"layer 0 points into its own tile table", at[0], at[0] + sizeof(VtPicInfo), 3, 1,
+         pyradec::OpenRecord::LayerRecord, int64_t(at[0] + sizeof(VtPicInfo))},
+        // The amplifier: a few hundred layers all reading one record.
+        {"many layers on one record", at[2], at[2], 200, 3, pyradec::OpenRecord::LayerRecord, int64_t(at[2])},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes file = good;
+        putNextOffset(file, c.record, c.next);
+        putLayerCount(file, c.layerCount);
+        const std::string path = writeFile(dir.file(std::string(c.name) + ".pyra"), file);
+        pyradec::OpenReason reason;
+        VtPyraInfo *pyra = pyradec::openPyra(path.c_str(), &reason);
+        EXPECT_EQ(pyra, nullptr);
+        VtClosePyra(pyra);
+        EXPECT_EQ(reason.problem, pyradec::OpenProblem::Damaged);
+        EXPECT_EQ(reason.record, c.where);
+        EXPECT_EQ(reason.layer, c.badLayer);
+        EXPECT_EQ(reason.offset, c.offset);
+        EXPECT_EQ(reason.status, VT_ERR_PIC_INFO_MAGIC);
+    }
+
+    // One entry more than the grid has positions.
+    Slide oversized = base;
+    oversized.layers[1].tileCount = uint32_t(oversized.layers[1].xCount * oversized.layers[1].yCount + 1);
+    pyradec::OpenReason reason;
+    VtPyraInfo *pyra = pyradec::openPyra(write(oversized).c_str(), &reason);
+    EXPECT_EQ(pyra, nullptr);
+    VtClosePyra(pyra);
+    EXPECT_EQ(reason.problem, pyradec::OpenProblem::Damaged);
+    EXPECT_EQ(reason.record, pyradec::OpenRecord::LayerTileTable);
+    EXPECT_EQ(reason.layer, 1);
+    EXPECT_EQ(reason.offset, int64_t(at[1] + sizeof(VtPicInfo)));
+    EXPECT_NE(reason.describe().find("layer 1 tile table"), std::string::npos) << reason.describe();
+
+    // Exactly the grid, and fewer entries than the grid, still open.
+    for (uint32_t count : {4u, 3u}) {
+        Slide fits = base;
+        fits.layers[0].tileCount = count;
+        EXPECT_TRUE(open(fits)) << count;
+    }
+}
+
+// Tiles are read through the path as it was resolved at open: a host that changes
+// its working directory afterwards still reads every tile, region and layer.
+TEST_F(SlideHandle, ReadsSurviveAChangeOfDirectory)
+{
+    const Slide slide = smallSlide();
+    const std::string full = write(slide);
+    const std::string name = full.substr(dir.path().size() + 1);
+    char *previous = getcwd(nullptr, 0);
+    ASSERT_NE(previous, nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    Handle pyra(VtOpenPyra(name.c_str()));  // relative to the slide's directory
+    ASSERT_EQ(chdir("/"), 0);
+    ASSERT_TRUE(pyra);
+    EXPECT_STREQ(pyra->path, name.c_str());  // as the caller gave it
+    int w = 0, h = 0, length = 0;
+    Owned<unsigned char> tile(GetSliceBgr(pyra.get(), 0, 1, 0, &w, &h));
+    Owned<unsigned char> jpeg(GetSliceJpeg(pyra.get(), 0, 0, 0, &w, &h, &length));
+    Owned<unsigned char> region(GetRoiSliceBgr(pyra.get(), 0, 10, 10, 80, 40));
+    unsigned char *layer = nullptr;
+    const int status = VtSpecifyLayerJpeg2Rgb(pyra.get(), &layer, &w, &h, 1);
+    Owned<unsigned char> layerOwner(layer);
+    EXPECT_EQ(chdir(previous), 0);
+    std::free(previous);
+    EXPECT_TRUE(tile);
+    EXPECT_TRUE(jpeg);
+    EXPECT_TRUE(region);
+    EXPECT_EQ(status, VT_OK);
+}
+
+// A BMP thumbnail with a V5 information header (124 bytes, rows at byte 138)
+// gives the picture, not header bytes read as pixels.
+TEST_F(SlideHandle, BmpThumbnailWithAV5HeaderGivesItsRows)
+{
+    const Image picture = makePattern(40, 30, 9);
+    const Bytes plain = encodeBmp(picture, 24);
+    Bytes v5(plain.begin(), plain.begin() + 54);
+    v5.resize(138, 0);
+    const uint32_t headerSize = 124, offset = 138;
+    std::memcpy(&v5[14], &headerSize, 4);
+    std::memcpy(&v5[10], &offset, 4);
+    v5.insert(v5.end(), plain.begin() + 54, plain.end());
+    Slide slide = smallSlide();
+    slide.thumbnail = picture;
+    slide.thumbFormat = 1;
+    slide.thumbBytes = v5;
+    Handle pyra = open(slide);
+    ASSERT_TRUE(pyra);
+    ASSERT_NE(pyra->thumbnail->pixels, nullptr);
+    EXPECT_EQ(pixelsOf(pyra->thumbnail), picture.bgr);
+}

@@ -13,7 +13,7 @@
 #include "Properties.h"
 #include "Slide.h"
 #include "SlideTest.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 #include "TileCache.h"
 
 using fixture::Bytes;

@@ -9,7 +9,7 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "Owners.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 namespace fs = std::filesystem;

@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "ColorCorrect/ColorCorrect.h"
+#include "DecodeHevc/DecodeHevc.h"
 #include "Owners.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 
@@ -165,9 +166,9 @@ std::vector<Bytes> performAll(VtPyraInfo *pyra, const std::vector<Read> &reads)
     return results;
 }
 
-ColourParams thirdColour()
+ColorParams thirdColour()
 {
-    ColourParams c;
+    ColorParams c;
     c.gamma = 2.2f;
     const float gains[3] = {0.9f, 1.1f, 1.0f};
     const float hsv[3] = {1.0f, 0.8f, 0.95f};
@@ -329,5 +330,84 @@ INSTANTIATE_TEST_SUITE_P(Slides, TileThreads,
                          ::testing::Values(SlideCase{"Jpeg", 0, 4, 3, 2, 2},
                                            SlideCase{"Hevc", 4, 3, 2, 2, 1}),
                          [](const ::testing::TestParamInfo<SlideCase> &info) { return info.param.name; });
+
+// The functions that use ColorTable without a handle hold the table for the whole
+// call: while slides with other colours are opened and closed on another thread
+// (which frees tables, reuses their memory and rebuilds), every result is the
+// one of a table that was current, or the failure of no table, never a mixture.
+TEST(HandleLessColourCalls, HoldTheTableWhileSlidesOpenAndClose)
+{
+    TempDir tmp;
+    Slide scanner = makeSlide(1, 1, 1, 0, 64, 64, 3), third = scanner;
+    scanner.colour = scannerColour();
+    third.colour = thirdColour();
+    const std::string paths[2] = {writeSlide(tmp.file("scanner.pyra"), scanner),
+                                  writeSlide(tmp.file("third.pyra"), third)};
+
+    const Image picture = makePattern(256, 256, 21);
+    const Bytes jpeg = encodeJpeg(picture, 85);
+    const Image small = makePattern(64, 64, 22);
+    const Bytes hevc = encodeHevc(small);
+    Bytes yuv(size_t(64) * 64 * 3 / 2);
+    for (size_t i = 0; i < yuv.size(); ++i)
+        yuv[i] = static_cast<uint8_t>(16 + (i * 7) % 220);
+
+    // One result of each call as bytes; empty when the call failed.
+    auto callAll = [&]() {
+        std::vector<Bytes> out(4);
+        if (unsigned char *px = RgbColorCorrect(picture.bgr.data(), picture.width, picture.height, 3)) {
+            out[0].assign(px, px + picture.bgr.size());
+            Dispose(px);
+        }
+        unsigned char *px = nullptr;
+        const int64_t n = VtDecodeJpeg(jpeg.data(), jpeg.size(), &px, 13);  // JCS_EXT_BGRA
+        if (px) {
+            out[1].assign(px, px + n);
+            Dispose(px);
+        }
+        Bytes pixels(size_t(64) * 64 * 3);
+        if (DecodeHevc(hevc.data(), 64, 64, static_cast<int>(hevc.size()), pixels.data(), BGR24) > 0)
+            out[2] = pixels;
+        if (Yuv420pRgb(yuv.data(), pixels.data(), 64, 64, RGB24) > 0)
+            out[3] = pixels;
+        return out;
+    };
+    std::vector<Bytes> expected[2];
+    for (int k = 0; k < 2; ++k) {
+        Handle h(VtOpenPyra(paths[k].c_str()));
+        ASSERT_TRUE(h);
+        expected[k] = callAll();
+        for (const Bytes &e : expected[k])
+            ASSERT_FALSE(e.empty());
+    }
+    ASSERT_NE(expected[0][0], expected[1][0]);
+    pyradec::setCurrentColorTable(nullptr);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> calls{0}, mismatches{0};
+    std::thread caller([&] {
+        while (!done.load()) {
+            const std::vector<Bytes> got = callAll();
+            for (size_t i = 0; i < got.size(); ++i)
+                if (!got[i].empty() && got[i] != expected[0][i] && got[i] != expected[1][i])
+                    ++mismatches;
+            ++calls;
+        }
+    });
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        Handle first(VtOpenPyra(paths[cycle % 2].c_str()));
+        Handle second(VtOpenPyra(paths[(cycle + 1) % 2].c_str()));
+        EXPECT_TRUE(first && second);
+        first.reset();
+        second.reset();
+    }
+    // At least a few calls overlap the opens and closes.
+    while (calls.load() < 3)
+        std::this_thread::yield();
+    done.store(true);
+    caller.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    pyradec::setCurrentColorTable(nullptr);
+}
 
 }  // namespace

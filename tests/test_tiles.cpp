@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "ColorCorrect/ColorCorrect.h"
@@ -11,7 +12,7 @@
 #include "DecodePyra/TilePipeline.h"
 #include "Owners.h"
 #include "SlideTest.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 using namespace fixture;
 
@@ -182,7 +183,7 @@ TEST_F(Tiles, RegionsClipTilesAndAreWhiteBeyondTheLayer)
         ASSERT_EQ(absent.get()[i], 255);
 }
 
-TEST_F(Tiles, RegionValidation)
+TEST_F(Tiles, RegionsStartingOutsideOrLargerThanTheLayerAreRefused)
 {
     Handle pyra = open(jpegSlide());
     ASSERT_TRUE(pyra);
@@ -227,15 +228,16 @@ TEST_F(Tiles, DamagedTilesFailCleanlyEverywhere)
         int fetch;   // JPEG fetch of the damaged tile
         int pixels;  // pixel fetch of it
         int region;  // regions, blocks and the layer that touch it
+        int finishedBlocks;  // of a 2 x 2 grid, before the block that fails
     } cases[] = {
         {"size past the end of the file", [](Slide &s) { s.layers[0].tiles[5].storedSize = 1 << 30; },
-         VT_ERR_READ, VT_ERR_READ, VT_ERR_READ},
+         VT_ERR_READ, VT_ERR_READ, VT_ERR_READ, 3},
         {"bytes that are not a JPEG", [](Slide &s) { s.layers[0].tiles[5].bytes = Bytes(100, 0x5A); },
-         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE},
+         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE, 3},
         {"a JPEG of another size", [](Slide &s) { s.layers[0].tiles[5].bytes = encodeJpeg(makePattern(32, 64, 3)); },
-         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE},
+         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE, 3},
         {"compression neither JPEG nor HEVC", [](Slide &s) { s.compressionType = 1; },
-         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE},
+         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -258,13 +260,21 @@ TEST_F(Tiles, DamagedTilesFailCleanlyEverywhere)
         EXPECT_EQ(VtGetRoiRgbOfSpecifyLayer(pyra.get(), &out, 40, 40, 140, 70, 0), c.region);
         EXPECT_EQ(out, nullptr);  // no partial region
         out = reinterpret_cast<unsigned char *>(1);
-        int w = 0, h = 0;
+        int w = -5, h = -6;
         EXPECT_EQ(VtSpecifyLayerJpeg2Rgb(pyra.get(), &out, &w, &h, 0), c.region);
         EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(w, -5);  // sizes are written only on success
+        EXPECT_EQ(h, -6);
+        // The blocks finished before the failing one stay in the caller's records.
         VtImageInfo blocks[4] = {};
         EXPECT_EQ(VtGetBlockJpegFromPyra(pyra.get(), blocks, 75, 2, 2, 0, JCS_EXT_BGR), c.region);
-        for (const VtImageInfo &b : blocks)
-            EXPECT_EQ(+b.encoded, nullptr);
+        for (int i = 0; i < 4; ++i) {
+            VtImageInfo b;
+            std::memcpy(&b, &blocks[i], sizeof b);
+            EXPECT_EQ(b.encoded != nullptr, i < c.finishedBlocks) << "block " << i;
+            EXPECT_EQ(b.encodedLength > 0, i < c.finishedBlocks) << "block " << i;
+            Dispose(b.encoded);
+        }
         // Tiles that are fine still serve.
         Buffer fine(GetRoiSliceBgr(pyra.get(), 0, 0, 0, kTile, kTile));
         EXPECT_EQ(fine != nullptr, slide.compressionType == 0);
@@ -346,7 +356,7 @@ TEST_F(Tiles, BlocksCoverTheImageAreaWithoutMargins)
     }
 }
 
-TEST_F(Tiles, BlockValidation)
+TEST_F(Tiles, BlockGridsOutOfRangeAreRefusedWithTheirStatus)
 {
     Handle pyra = open(jpegSlide());  // 3 x 2 tiles
     ASSERT_TRUE(pyra);
@@ -356,15 +366,28 @@ TEST_F(Tiles, BlockValidation)
         {3, 2, 0, JCS_EXT_BGR, VT_OK},          {4, 1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
         {1, 3, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},  {0, 1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
         {1, -1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS}, {1, 1, 2, JCS_EXT_BGR, VT_ERR_LAYER},
-        {1, 1, 0, JCS_EXT_BGRA, VT_ERR_UTILITY}, {1, 1, 0, JCS_EXT_RGBX, VT_ERR_UTILITY},
+        // Colour spaces whose pixels are not 3 bytes make no image: status 0 and -1
+        // in each record's encodedLength, as the encoder answers them.
+        {1, 1, 0, JCS_EXT_BGRA, VT_OK}, {3, 2, 0, JCS_EXT_RGBX, VT_OK},
+        {2, 2, 0, JCS_EXT_ARGB, VT_OK}, {2, 1, 0, JCS_GRAYSCALE, VT_OK},
+        {1, 1, 0, 99, VT_OK},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.x << "x" << c.y << " cs " << c.colorSpace);
         VtImageInfo blocks[6] = {};
         EXPECT_EQ(VtGetBlockJpegFromPyra(pyra.get(), blocks, 75, c.x, c.y, c.layer, c.colorSpace), c.status);
-        for (VtImageInfo &b : blocks) {
-            if (c.status != VT_OK) {
-                EXPECT_EQ(+b.encoded, nullptr);
+        const bool encodable = GetColorChannel(static_cast<J_COLOR_SPACE>(c.colorSpace)) == 3;
+        for (int i = 0; i < 6; ++i) {
+            VtImageInfo b;
+            std::memcpy(&b, &blocks[i], sizeof b);
+            const bool filled = c.status == VT_OK && i < c.x * c.y;
+            if (!filled || !encodable) {
+                EXPECT_EQ(b.encoded, nullptr) << i;
+            }
+            if (filled && !encodable) {
+                EXPECT_EQ(b.encodedLength, -1) << i;
+                EXPECT_EQ(b.channels, 3) << i;
+                EXPECT_GT(b.width, 0) << i;
             }
             Dispose(b.encoded);
         }
@@ -373,6 +396,67 @@ TEST_F(Tiles, BlockValidation)
 }
 
 // ---- whole layer ----
+
+// Every output pointer of every function that has them, null in turn (the others
+// valid): -14 or null before any work, instead of a crash after it.
+TEST_F(Tiles, NullOutputPointersAreRefusedBeforeAnyWork)
+{
+    Handle pyra = open(jpegSlide());
+    ASSERT_TRUE(pyra);
+    VtPyraInfo *p = pyra.get();
+    const Bytes jpeg = encodeJpeg(makePattern(16, 16, 1));
+    const Bytes pixels(16 * 16 * 3, 100);
+    // Each call gets its outputs (null where asked) and says whether it refused
+    // the way its kind of result does: -14 for status codes, null for pointers.
+    using Call = std::function<bool(void **)>;
+    struct Case {
+        const char *name;
+        int outputs;
+        Call call;
+    } cases[] = {
+        {"VtGetJpegSliceOfSpecifyLayer", 2, [&](void **o) {
+             return VtGetJpegSliceOfSpecifyLayer(p, (unsigned char **)o[0], (int *)o[1], 0, 0, 0) == VT_ERR_NULL_ARG; }},
+        {"VtGetHevcSliceOfSpecifyLayer", 2, [&](void **o) {
+             return VtGetHevcSliceOfSpecifyLayer(p, (unsigned char **)o[0], (int *)o[1], 0, 0, 0) == VT_ERR_NULL_ARG; }},
+        {"VtSpecifyLayerJpeg2Rgb", 3, [&](void **o) {
+             return VtSpecifyLayerJpeg2Rgb(p, (unsigned char **)o[0], (int *)o[1], (int *)o[2], 0) == VT_ERR_NULL_ARG; }},
+        {"VtGetRoiRgbOfSpecifyLayer", 1, [&](void **o) {
+             return VtGetRoiRgbOfSpecifyLayer(p, (unsigned char **)o[0], 300, 200, 0, 0, 0) == VT_ERR_NULL_ARG; }},
+        {"VtEncodeJpeg", 1, [&](void **o) {
+             return VtEncodeJpeg(pixels.data(), (unsigned char **)o[0], 75, 16, 16, JCS_EXT_BGR) == VT_ERR_NULL_ARG; }},
+        {"VtDecodeJpeg", 1, [&](void **o) {
+             return VtDecodeJpeg(jpeg.data(), jpeg.size(), (unsigned char **)o[0], JCS_EXT_BGR) == 0; }},
+        {"GetSliceJpeg", 3, [&](void **o) { return !GetSliceJpeg(p, 0, 0, 0, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetSliceBgr", 2, [&](void **o) { return !GetSliceBgr(p, 0, 0, 0, (int *)o[0], (int *)o[1]); }},
+        {"GetRoiSliceJpeg", 1, [&](void **o) { return !GetRoiSliceJpeg(p, 0, 0, 0, 300, 200, (int *)o[0]); }},
+        {"GetThumbnailJpeg", 3, [&](void **o) { return !GetThumbnailJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetThumbnailAbgr", 2, [&](void **o) { return !GetThumbnailAbgr(p, (int *)o[0], (int *)o[1]); }},
+        {"GetLabelJpeg", 3, [&](void **o) { return !GetLabelJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetLabelAbgr", 2, [&](void **o) { return !GetLabelAbgr(p, (int *)o[0], (int *)o[1]); }},
+        {"GetMacrographJpeg", 3, [&](void **o) { return !GetMacrographJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetMacrographAbgr", 2, [&](void **o) { return !GetMacrographAbgr(p, (int *)o[0], (int *)o[1]); }},
+    };
+    for (const Case &c : cases) {
+        for (int missing = 0; missing < c.outputs; ++missing) {
+            SCOPED_TRACE(testing::Message() << c.name << ", output " << missing << " null");
+            unsigned char *buffer = nullptr;
+            int sizes[3] = {-7, -7, -7};
+            void *outputs[3] = {&buffer, &sizes[0], &sizes[1]};
+            // Functions returning a buffer have only size outputs.
+            const bool returnsBuffer = std::string(c.name).rfind("Get", 0) == 0;
+            if (returnsBuffer) {
+                outputs[0] = &sizes[0];
+                outputs[1] = &sizes[1];
+                outputs[2] = &sizes[2];
+            }
+            outputs[missing] = nullptr;
+            EXPECT_TRUE(c.call(outputs));
+            EXPECT_EQ(buffer, nullptr);
+            for (int k = 0; k < 3; ++k)
+                EXPECT_EQ(sizes[k], -7) << "output written " << k;
+        }
+    }
+}
 
 TEST_F(Tiles, WholeLayerEqualsItsTiles)
 {

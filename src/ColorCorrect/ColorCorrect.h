@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ColorCorrect/ColorParams.h"
 #include "pyradec/pyradec.h"
 
 // ---- RGB and HSV conversion (one pixel) ----
@@ -22,13 +23,6 @@ ColorCorrectTable *MallocColorCorrectTable();
 
 namespace pyradec {
 
-// The colour parameters of a slide, as stored in its extra-information record.
-struct ColorParams {
-    float gamma;
-    float channelGains[3];
-    float hsvScales[3];
-    float colorMatrix[9];
-};
 ColorParams colorParamsOf(const VtExtraInfo &extra);
 
 // Computes every entry of `table` from `params` (in parallel).
@@ -48,8 +42,25 @@ void retainColorTable(ColorCorrectTable *table);
 // release: drops one reference; the last one frees the table. Accepts null.
 void releaseColorTable(ColorCorrectTable *table);
 // Makes `table` the process-wide ColorTable, which then holds its own reference
-// (taken here); the reference of the previous ColorTable is dropped. Null clears it.
+// (taken here); the reference this function took for the previous one is dropped,
+// whatever a host has stored in ColorTable since. Null clears it.
 void setCurrentColorTable(ColorCorrectTable *table);
+
+// A counted reference to the process-wide ColorTable for the length of one call
+// of the functions that use it without a handle, so that a close on another
+// thread cannot free or rebuild it under them. Null when ColorTable is null or
+// holds anything but a live table the library made.
+class CurrentColorTable {
+public:
+    CurrentColorTable();
+    ~CurrentColorTable();
+    CurrentColorTable(const CurrentColorTable &) = delete;
+    CurrentColorTable &operator=(const CurrentColorTable &) = delete;
+    const ColorCorrectTable *get() const { return table_; }
+
+private:
+    ColorCorrectTable *table_ = nullptr;
+};
 // Number of tables alive (for tests).
 int liveColorTableCount();
 
@@ -74,5 +85,13 @@ void markPackedPlane(ColorCorrectTable *table, bool valid);
 // A null table leaves the colours unchanged (and still sets the fourth byte).
 void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,
                      int step);
+
+// Where the colours of a pixel lie: blue-green-red or red-green-blue, alone or
+// with a constant fourth byte after (x last) or before them (x first).
+enum class PixelOrder { Bgr, Rgb, Bgrx, Rgbx, Xbgr, Xrgb };
+// As above for any of these orders: the colours are corrected where they lie and
+// the constant byte, where there is one, becomes 255.
+void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,
+                     PixelOrder order);
 
 }  // namespace pyradec

@@ -10,11 +10,8 @@
 #include <mutex>
 #include <new>
 
-#ifndef _WIN32
-#include <sys/mman.h>
-#endif
-
 #include "ColorCorrect.h"
+#include "Platform/Platform.h"
 
 ColorCorrectTable *ColorTable = nullptr;
 
@@ -33,6 +30,7 @@ struct TableBlock {
     uint32_t *packed;       // blue | green << 8 | red << 16 per entry
     bool packedValid;       // set by a build; a table filled by hand has none
     TableBlock *next;       // next registered table
+    TableBlock *nextAlive;  // next table with refs > 0, registered or not
 };
 
 struct SlabLayout {
@@ -57,30 +55,12 @@ constexpr SlabLayout kLayout = [] {
 
 void *allocSlab()
 {
-#ifndef _WIN32
-    void *p = mmap(nullptr, kLayout.totalBytes, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        return nullptr;
-#ifdef MADV_HUGEPAGE
-    // Fewer, larger page faults on the first build.
-    madvise(p, kLayout.totalBytes, MADV_HUGEPAGE);
-#endif
-    return p;
-#else
-    return std::malloc(kLayout.totalBytes);
-#endif
+    return platform::mapLarge(kLayout.totalBytes);
 }
 
 void freeSlab(void *p)
 {
-    if (!p)
-        return;
-#ifndef _WIN32
-    munmap(p, kLayout.totalBytes);
-#else
-    std::free(p);
-#endif
+    platform::unmapLarge(p, kLayout.totalBytes);
 }
 
 // Lays the header and pointer arrays out over a slab; entries stay as they are.
@@ -122,8 +102,13 @@ TableBlock *blockOf(const ColorCorrectTable *table)
 struct Registry {
     std::mutex mutex;
     TableBlock *live = nullptr;      // registered tables with refs > 0
+    TableBlock *alive = nullptr;     // every table with refs > 0
     int liveCount = 0;               // every table with refs > 0
     void *spare = nullptr;           // memory of the most recently freed table
+    // The table whose reference the registry holds on ColorTable's behalf. Hosts
+    // may write ColorTable themselves, so this is what gets released, never
+    // whatever ColorTable holds by then.
+    TableBlock *current = nullptr;
 };
 
 Registry &registry()
@@ -142,7 +127,22 @@ TableBlock *newBlockLocked(Registry &reg)
     if (!slab)
         return nullptr;
     ++reg.liveCount;
-    return formatSlab(slab);
+    TableBlock *block = formatSlab(slab);
+    block->nextAlive = reg.alive;
+    reg.alive = block;
+    return block;
+}
+
+// The block of `table` when it is a table the library made and still alive; null
+// for anything else (a freed table, a host's own structure).
+TableBlock *aliveBlockLocked(Registry &reg, const ColorCorrectTable *table)
+{
+    if (!table)
+        return nullptr;
+    for (TableBlock *block = reg.alive; block; block = block->nextAlive)
+        if (&block->table == table)
+            return block;
+    return nullptr;
 }
 
 void dropLocked(Registry &reg, TableBlock *block)
@@ -152,6 +152,17 @@ void dropLocked(Registry &reg, TableBlock *block)
     if (--block->refs > 0)
         return;
     --reg.liveCount;
+    for (TableBlock **link = &reg.alive; *link; link = &(*link)->nextAlive) {
+        if (*link == block) {
+            *link = block->nextAlive;
+            break;
+        }
+    }
+    if (reg.current == block)
+        reg.current = nullptr;
+    // ColorTable must never be left pointing at freed memory.
+    if (ColorTable == &block->table)
+        ColorTable = nullptr;
     if (block->registered) {
         for (TableBlock **link = &reg.live; *link; link = &(*link)->next) {
             if (*link == block) {
@@ -213,7 +224,8 @@ void retainColorTable(ColorCorrectTable *table)
         return;
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    ++blockOf(table)->refs;
+    if (TableBlock *block = aliveBlockLocked(reg, table))
+        ++block->refs;
 }
 
 void releaseColorTable(ColorCorrectTable *table)
@@ -222,19 +234,39 @@ void releaseColorTable(ColorCorrectTable *table)
         return;
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    dropLocked(reg, blockOf(table));
+    dropLocked(reg, aliveBlockLocked(reg, table));
 }
 
 void setCurrentColorTable(ColorCorrectTable *table)
 {
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    if (table)
-        ++blockOf(table)->refs;
-    ColorCorrectTable *previous = ColorTable;
-    ColorTable = table;
-    if (previous)
-        dropLocked(reg, blockOf(previous));
+    TableBlock *block = aliveBlockLocked(reg, table);
+    if (block)
+        ++block->refs;
+    TableBlock *previous = reg.current;
+    reg.current = block;
+    ColorTable = block ? &block->table : nullptr;
+    dropLocked(reg, previous);
+}
+
+CurrentColorTable::CurrentColorTable()
+{
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    // Only tables the library made can be counted (and looked up through their
+    // planes); anything else a host stored in ColorTable counts as no table.
+    TableBlock *block = aliveBlockLocked(reg, ColorTable);
+    if (block) {
+        ++block->refs;
+        table_ = &block->table;
+    }
+}
+
+CurrentColorTable::~CurrentColorTable()
+{
+    if (table_)
+        releaseColorTable(table_);
 }
 
 int liveColorTableCount()
@@ -283,10 +315,16 @@ void DisposeColorCorrectTable(ColorCorrectTable *table)
         return;
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    // Releasing the current table drops the reference that ColorTable held.
-    if (table == ColorTable)
+    TableBlock *block = aliveBlockLocked(reg, table);
+    if (!block)
+        return;  // not a live table of the library's: nothing of ours to release
+    // Releasing the table that ColorTable holds on the registry's reference drops
+    // that reference (a table a host stored there itself is the host's own).
+    if (block == reg.current && ColorTable == table) {
         ColorTable = nullptr;
-    dropLocked(reg, blockOf(table));
+        reg.current = nullptr;
+    }
+    dropLocked(reg, block);
 }
 
 int InitColorCollectTable(VtPyraInfo *pyra)

@@ -57,9 +57,11 @@ PYRADEC_INLINE void clampTrunc(VI &out, const VF &value)
     out = __builtin_convertvector(x, VI);
 }
 
-// The 256 entries (R, G, 0..255) into three rows of the planes.
+// The 256 entries (R, G, 0..255) into three rows of the planes and, from the same
+// registers, the row of the packed plane.
 PYRADEC_INLINE void buildRowBody(const RowParams &p, unsigned char *__restrict outR,
-                                 unsigned char *__restrict outG, unsigned char *__restrict outB)
+                                 unsigned char *__restrict outG, unsigned char *__restrict outB,
+                                 uint32_t *__restrict outPacked)
 {
     alignas(64) int idx[3][kRow];
     alignas(64) float unit[3][kRow];
@@ -148,6 +150,8 @@ PYRADEC_INLINE void buildRowBody(const RowParams &p, unsigned char *__restrict o
         __builtin_memcpy(outR + b, &outRed, sizeof outRed);
         __builtin_memcpy(outG + b, &outGreen, sizeof outGreen);
         __builtin_memcpy(outB + b, &outBlue, sizeof outBlue);
+        const VI packed = byteBlue | (byteGreen << 8) | (byteRed << 16);
+        __builtin_memcpy(outPacked + b, &packed, sizeof packed);
     }
 }
 
@@ -155,25 +159,26 @@ PYRADEC_INLINE void buildRowBody(const RowParams &p, unsigned char *__restrict o
 #undef select
 #undef absf
 
-using RowFn = void (*)(const RowParams &, unsigned char *, unsigned char *, unsigned char *);
+using RowFn = void (*)(const RowParams &, unsigned char *, unsigned char *, unsigned char *, uint32_t *);
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512"))) void
-buildRowAvx512(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b)
+buildRowAvx512(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b, uint32_t *packed)
 {
-    buildRowBody(p, r, g, b);
+    buildRowBody(p, r, g, b, packed);
 }
 
 __attribute__((target("avx2"))) void buildRowAvx2(const RowParams &p, unsigned char *r,
-                                                  unsigned char *g, unsigned char *b)
+                                                  unsigned char *g, unsigned char *b, uint32_t *packed)
 {
-    buildRowBody(p, r, g, b);
+    buildRowBody(p, r, g, b, packed);
 }
 #endif
 
-void buildRowPortable(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b)
+void buildRowPortable(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b,
+                      uint32_t *packed)
 {
-    buildRowBody(p, r, g, b);
+    buildRowBody(p, r, g, b, packed);
 }
 
 RowFn rowFnFor(pyradec::ColorKernel kernel)
@@ -197,55 +202,73 @@ RowFn rowFnFor(pyradec::ColorKernel kernel)
 #endif
 }
 
+// Byte positions within one pixel: its size, where blue, green and red lie, and
+// the constant byte (-1: none) that is set to 255.
+template <int Step, int B, int G, int R, int X>
+struct Order {
+    static constexpr int step = Step, blue = B, green = G, red = R, filler = X;
+};
+using BgrOrder = Order<3, 0, 1, 2, -1>;
+using RgbOrder = Order<3, 2, 1, 0, -1>;
+using BgrxOrder = Order<4, 0, 1, 2, 3>;
+using RgbxOrder = Order<4, 2, 1, 0, 3>;
+using XbgrOrder = Order<4, 1, 2, 3, 0>;
+using XrgbOrder = Order<4, 3, 2, 1, 0>;
+
+template <typename O>
+inline size_t indexOf(const unsigned char *p)
+{
+    return (size_t{p[O::red]} << 16) | (size_t{p[O::green]} << 8) | p[O::blue];
+}
+
 // Applies the planes from src to dst (which may be the same buffer).
-template <int Step>
+template <typename O>
 void applyPlanes(const pyradec::ColorPlanes &planes, const unsigned char *src, unsigned char *dst,
                  size_t count)
 {
+    constexpr int Step = O::step;
     if (const uint32_t *packed = planes.packed) {
         // Prefetching a few pixels ahead keeps more of the table's cache misses in flight.
         constexpr size_t kAhead = 16;
         for (size_t i = 0; i < count; ++i, src += Step, dst += Step) {
-            if (i + kAhead < count) {
-                const unsigned char *next = src + kAhead * Step;
-                __builtin_prefetch(packed + ((size_t{next[2]} << 16) | (size_t{next[1]} << 8) | next[0]));
-            }
-            const uint32_t entry = packed[(size_t{src[2]} << 16) | (size_t{src[1]} << 8) | src[0]];
-            dst[0] = static_cast<unsigned char>(entry);
-            dst[1] = static_cast<unsigned char>(entry >> 8);
-            dst[2] = static_cast<unsigned char>(entry >> 16);
-            if constexpr (Step == 4)
-                dst[3] = 255;
+            if (i + kAhead < count)
+                __builtin_prefetch(packed + indexOf<O>(src + kAhead * Step));
+            const uint32_t entry = packed[indexOf<O>(src)];
+            dst[O::blue] = static_cast<unsigned char>(entry);
+            dst[O::green] = static_cast<unsigned char>(entry >> 8);
+            dst[O::red] = static_cast<unsigned char>(entry >> 16);
+            if constexpr (O::filler >= 0)
+                dst[O::filler] = 255;
         }
         return;
     }
     const unsigned char *red = planes.red, *green = planes.green, *blue = planes.blue;
     for (size_t i = 0; i < count; ++i, src += Step, dst += Step) {
-        const size_t index = (size_t{src[2]} << 16) | (size_t{src[1]} << 8) | src[0];
+        const size_t index = indexOf<O>(src);
         const unsigned char b = blue[index], g = green[index], r = red[index];
-        dst[0] = b;
-        dst[1] = g;
-        dst[2] = r;
-        if constexpr (Step == 4)
-            dst[3] = 255;
+        dst[O::blue] = b;
+        dst[O::green] = g;
+        dst[O::red] = r;
+        if constexpr (O::filler >= 0)
+            dst[O::filler] = 255;
     }
 }
 
 // The general lookup through the pointer tables and rangeTable.
-template <int Step>
+template <typename O>
 void applyPointers(const ColorCorrectTable &t, const unsigned char *src, unsigned char *dst,
                    size_t count)
 {
-    for (size_t i = 0; i < count; ++i, src += Step, dst += Step) {
-        const unsigned char B = t.rangeTable[src[0]], G = t.rangeTable[src[1]],
-                            R = t.rangeTable[src[2]];
+    for (size_t i = 0; i < count; ++i, src += O::step, dst += O::step) {
+        const unsigned char B = t.rangeTable[src[O::blue]], G = t.rangeTable[src[O::green]],
+                            R = t.rangeTable[src[O::red]];
         const unsigned char b = t.blueTable[R][G][B], g = t.greenTable[R][G][B],
                             r = t.redTable[R][G][B];
-        dst[0] = b;
-        dst[1] = g;
-        dst[2] = r;
-        if constexpr (Step == 4)
-            dst[3] = 255;
+        dst[O::blue] = b;
+        dst[O::green] = g;
+        dst[O::red] = r;
+        if constexpr (O::filler >= 0)
+            dst[O::filler] = 255;
     }
 }
 
@@ -262,28 +285,36 @@ bool rangeIsIdentity(const unsigned char *range)
     return std::memcmp(range, identity.data(), identity.size()) == 0;
 }
 
-void applyTo(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
-             size_t count, int step)
+template <typename O>
+void applyOrdered(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
+                  size_t count)
 {
     if (!table) {
         if (dst != src)
-            std::memcpy(dst, src, count * static_cast<size_t>(step));
-        if (step == 4)
+            std::memcpy(dst, src, count * size_t{O::step});
+        if constexpr (O::filler >= 0)
             for (size_t i = 0; i < count; ++i)
-                dst[4 * i + 3] = 255;
+                dst[i * O::step + O::filler] = 255;
         return;
     }
     // rangeTable holds the identity unless a host changed it; then take the long way.
-    if (rangeIsIdentity(table->rangeTable)) {
-        const pyradec::ColorPlanes planes = pyradec::colorPlanesOf(table);
-        if (step == 4)
-            applyPlanes<4>(planes, src, dst, count);
-        else
-            applyPlanes<3>(planes, src, dst, count);
-    } else if (step == 4) {
-        applyPointers<4>(*table, src, dst, count);
-    } else {
-        applyPointers<3>(*table, src, dst, count);
+    if (rangeIsIdentity(table->rangeTable))
+        applyPlanes<O>(pyradec::colorPlanesOf(table), src, dst, count);
+    else
+        applyPointers<O>(*table, src, dst, count);
+}
+
+void applyTo(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
+             size_t count, pyradec::PixelOrder order)
+{
+    using pyradec::PixelOrder;
+    switch (order) {
+    case PixelOrder::Bgr: return applyOrdered<BgrOrder>(table, src, dst, count);
+    case PixelOrder::Rgb: return applyOrdered<RgbOrder>(table, src, dst, count);
+    case PixelOrder::Bgrx: return applyOrdered<BgrxOrder>(table, src, dst, count);
+    case PixelOrder::Rgbx: return applyOrdered<RgbxOrder>(table, src, dst, count);
+    case PixelOrder::Xbgr: return applyOrdered<XbgrOrder>(table, src, dst, count);
+    case PixelOrder::Xrgb: return applyOrdered<XrgbOrder>(table, src, dst, count);
     }
 }
 
@@ -313,16 +344,19 @@ void InitColorRangeTable(unsigned char *table)
         table[i] = static_cast<unsigned char>(i);
 }
 
+using pyradec::PixelOrder;
+
 unsigned char *RgbColorCorrect(const unsigned char *pixels, int width, int height, int step)
 {
-    const ColorCorrectTable *table = ColorTable;
+    const pyradec::CurrentColorTable current;
+    const ColorCorrectTable *table = current.get();
     if (!pixels || !table || width <= 0 || height <= 0 || (step != 3 && step != 4))
         return nullptr;
     const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
     auto *out = static_cast<unsigned char *>(std::malloc(count * static_cast<size_t>(step)));
     if (!out)
         return nullptr;
-    applyTo(table, pixels, out, count, step);
+    applyTo(table, pixels, out, count, step == 4 ? PixelOrder::Bgrx : PixelOrder::Bgr);
     return out;
 }
 
@@ -361,12 +395,10 @@ bool buildColorTableWith(ColorCorrectTable *table, const ColorParams &params, Co
                 const float s = matrix[c][0] * static_cast<float>(R);
                 p.base[c] = s + static_cast<float>(G) * matrix[c][1];
             }
-            const unsigned char *red = table->redTable[R][G], *green = table->greenTable[R][G],
-                                *blue = table->blueTable[R][G];
-            rowFn(p, table->redTable[R][G], table->greenTable[R][G], table->blueTable[R][G]);
-            uint32_t *word = packed + ((size_t(R) << 16) | (size_t(G) << 8));
-            for (int B = 0; B < kRow; ++B)
-                word[B] = uint32_t{blue[B]} | uint32_t{green[B]} << 8 | uint32_t{red[B]} << 16;
+            // The packed entries come from the computed values themselves, not from
+            // reading the planes back.
+            rowFn(p, table->redTable[R][G], table->greenTable[R][G], table->blueTable[R][G],
+                  packed + ((size_t(R) << 16) | (size_t(G) << 8)));
         }
     }
     pyradec::markPackedPlane(table, true);
@@ -383,7 +415,14 @@ void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size
 {
     if (!pixels || (step != 3 && step != 4))
         return;
-    applyTo(table, pixels, pixels, pixelCount, step);
+    applyTo(table, pixels, pixels, pixelCount, step == 4 ? PixelOrder::Bgrx : PixelOrder::Bgr);
+}
+
+void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,
+                     PixelOrder order)
+{
+    if (pixels)
+        applyTo(table, pixels, pixels, pixelCount, order);
 }
 
 }  // namespace pyradec

@@ -142,10 +142,10 @@ int yuv420pToPixels(const unsigned char *yuv, unsigned char *out, int width, int
 int Yuv420pRgb(const unsigned char *yuv, unsigned char *out, int width, int height,
                _ColorSpace layout)
 {
-    const ColorCorrectTable *table = ColorTable;
-    if (!table)
+    const pyradec::CurrentColorTable table;
+    if (!table.get())
         return -1;
-    return pyradec::yuv420pToPixels(yuv, out, width, height, static_cast<int>(layout), table);
+    return pyradec::yuv420pToPixels(yuv, out, width, height, static_cast<int>(layout), table.get());
 }
 
 int DecodeHevc(const unsigned char *data, int width, int height, int length, unsigned char *out,
@@ -153,12 +153,13 @@ int DecodeHevc(const unsigned char *data, int width, int height, int length, uns
 {
     if (!validPictureArgs(data, out, width, height, layout) || length <= 0)
         return -1;
+    // Held for the whole call: a close on another thread cannot free it meanwhile.
+    const pyradec::CurrentColorTable table;
     return decodePicture(data, width, height, length, [&](const pyradec::YuvPlanes &planes) {
-        // The table is looked up only once a picture exists: without one the
-        // tile still decodes, and the call fails with the output untouched.
-        const ColorCorrectTable *table = ColorTable;
-        if (!table)
+        // Without a table the tile still decodes, and the call fails with the
+        // output untouched.
+        if (!table.get())
             return -1;
-        return pyradec::convertYuv420(planes, out, width, height, layout, table);
+        return pyradec::convertYuv420(planes, out, width, height, layout, table.get());
     });
 }

@@ -6,6 +6,7 @@
 #include "JpegCodec.h"
 #include "Memory.h"
 #include "Records.h"
+#include "ColorCorrect/ColorCorrect.h"
 #include "bmp/bmp.h"
 
 using namespace pyradec;
@@ -129,7 +130,8 @@ int pyradec::readMacroImages(FILE *file, VtImageInfo **images, DecodeColour colo
 
 int VtGetMacroImageInfo(FILE *file, VtImageInfo **images)
 {
-    return readMacroImages(file, images, DecodeColour{ColorTable, false});
+    const CurrentColorTable table;
+    return readMacroImages(file, images, DecodeColour{table.get(), false});
 }
 
 int VtGetThumbnailInfoAndJpeg(FILE *file, VtPicInfo *info, int *width, int *height,
@@ -197,5 +199,6 @@ int pyradec::readThumbnail(FILE *file, VtImageInfo *image, DecodeColour colour)
 
 int VtGetThumbImageInfo(FILE *file, VtImageInfo *image)
 {
-    return readThumbnail(file, image, DecodeColour{ColorTable, false});
+    const CurrentColorTable table;
+    return readThumbnail(file, image, DecodeColour{table.get(), false});
 }

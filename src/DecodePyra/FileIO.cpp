@@ -1,17 +1,7 @@
-#if !defined(_WIN32)
-#define _FILE_OFFSET_BITS 64
-#define _LARGEFILE64_SOURCE 1
-#endif
-
 #include "FileIO.h"
 
 #include <cstdlib>
 #include <cstring>
-
-#if !defined(_WIN32)
-#include <sys/stat.h>
-#include <sys/types.h>
-#endif
 
 FILE *VtOpenFile(const char *path, const char *mode)
 {
@@ -43,29 +33,17 @@ void VtRewind(FILE *file)
 
 int VtFseeki64(FILE *file, int64_t offset, int origin)
 {
-#if defined(_WIN32)
-    return _fseeki64(file, offset, origin);
-#else
-    return fseeko(file, static_cast<off_t>(offset), origin);
-#endif
+    return pyradec::platform::seek(file, offset, origin);
 }
 
 int64_t VtFtelli64(FILE *file)
 {
-#if defined(_WIN32)
-    return _ftelli64(file);
-#else
-    return static_cast<int64_t>(ftello(file));
-#endif
+    return pyradec::platform::tell(file);
 }
 
-#if !defined(_WIN32)
 int64_t VtGetFileSizeSystemCall(const char *path)
 {
-    struct stat64 st;
-    if (!path || stat64(path, &st) != 0)
-        return -1;
-    return static_cast<int64_t>(st.st_size);
+    return pyradec::platform::fileSize(path);
 }
 
 void VtFreeMemory(void *block)
@@ -79,4 +57,8 @@ void VtMemset(void *block, int value, int64_t length)
     if (block && length > 0)
         memset(block, value, static_cast<size_t>(length));
 }
-#endif
+
+char *VtResolvePath(const char *path)
+{
+    return pyradec::platform::absolutePath(path);
+}

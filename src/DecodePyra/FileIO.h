@@ -1,15 +1,12 @@
-// The file layer: the only place that knows Linux from Windows. 64-bit
-// positions and one set of names over the runtime's stream functions.
+// The file layer: one set of names over the runtime's stream functions, with
+// 64-bit positions. What differs between Linux and Windows is behind
+// Platform/Platform.h, which this layer calls.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "Platform/Platform.h"
 
 FILE *VtOpenFile(const char *path, const char *mode);
 void VtCloseFile(FILE *file);
@@ -18,21 +15,19 @@ int64_t VtGetFileSize(FILE *file);
 void VtRewind(FILE *file);
 int VtFseeki64(FILE *file, int64_t offset, int origin);
 int64_t VtFtelli64(FILE *file);
-#if !defined(_WIN32)
 // Size reported by the file system's status query; -1 when the query fails.
 int64_t VtGetFileSizeSystemCall(const char *path);
 void VtFreeMemory(void *block);
 void VtMemset(void *block, int value, int64_t length);
-#endif
+
+// The absolute form of an existing path, in a new malloc block; null when it
+// cannot be formed.
+char *VtResolvePath(const char *path);
 
 // 0 when the path is accessible in `mode` (0: exists).
 inline int Access(const char *path, int mode)
 {
-#if defined(_WIN32)
-    return _access(path, mode);
-#else
-    return access(path, mode);
-#endif
+    return pyradec::platform::access(path, mode);
 }
 
 // Reads up to `count` items of `size` bytes; the number of complete items read.

@@ -38,10 +38,25 @@ int channelsOf(int colorSpace) {
     }
 }
 
-// Output colour spaces whose pixels are 3 or 4 bytes with the colours in the
-// first three: the only ones the colour correction can be applied to.
-bool decodableColorSpace(int colorSpace) {
-    return colorSpace == JCS_RGB || (colorSpace >= JCS_EXT_RGB && colorSpace <= JCS_EXT_ARGB);
+// Where the colours lie in the pixels of an output colour space; false for the
+// spaces whose pixels are not 3 or 4 bytes of red, green and blue (and a constant
+// byte), which the colour correction cannot be applied to.
+bool pixelOrderOf(int colorSpace, pyradec::PixelOrder &order) {
+    using pyradec::PixelOrder;
+    switch (colorSpace) {
+    case JCS_RGB:
+    case JCS_EXT_RGB: order = PixelOrder::Rgb; return true;
+    case JCS_EXT_BGR: order = PixelOrder::Bgr; return true;
+    case JCS_EXT_RGBX:
+    case JCS_EXT_RGBA: order = PixelOrder::Rgbx; return true;
+    case JCS_EXT_BGRX:
+    case JCS_EXT_BGRA: order = PixelOrder::Bgrx; return true;
+    case JCS_EXT_XBGR:
+    case JCS_EXT_ABGR: order = PixelOrder::Xbgr; return true;
+    case JCS_EXT_XRGB:
+    case JCS_EXT_ARGB: order = PixelOrder::Xrgb; return true;
+    default: return false;
+    }
 }
 
 // ---- encode ----
@@ -114,7 +129,7 @@ constexpr int kRowsPerRead = 16;
 // bytes), correcting each batch while it is still in cache. False when libjpeg
 // stops delivering rows.
 bool readRows(jpeg_decompress_struct &cinfo, unsigned char *out, size_t stride, JDIMENSION endRow,
-              const ColorCorrectTable *table, int step) {
+              const ColorCorrectTable *table, pyradec::PixelOrder order) {
     JSAMPROW rows[kRowsPerRead];
     while (cinfo.output_scanline < endRow) {
         const JDIMENSION first = cinfo.output_scanline;
@@ -124,13 +139,13 @@ bool readRows(jpeg_decompress_struct &cinfo, unsigned char *out, size_t stride, 
         const JDIMENSION got = jpeg_read_scanlines(&cinfo, rows, want);
         if (got == 0) return false;
         pyradec::applyColorTable(table, out + first * stride,
-                                 static_cast<size_t>(got) * cinfo.output_width, step);
+                                 static_cast<size_t>(got) * cinfo.output_width, order);
     }
     return true;
 }
 
 bool decompress(DecodeState &s, const unsigned char *jpeg, size_t length, int colorSpace,
-                const ColorCorrectTable *table) {
+                pyradec::PixelOrder order, const ColorCorrectTable *table) {
     if (setjmp(s.err.jump)) return false;
     jpeg_create_decompress(&s.cinfo);
     jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
@@ -145,7 +160,7 @@ bool decompress(DecodeState &s, const unsigned char *jpeg, size_t length, int co
     s.size = stride * s.cinfo.output_height;
     s.pixels = static_cast<unsigned char *>(std::malloc(s.size));
     if (s.pixels == nullptr) return false;
-    if (!readRows(s.cinfo, s.pixels, stride, s.cinfo.output_height, table, step)) return false;
+    if (!readRows(s.cinfo, s.pixels, stride, s.cinfo.output_height, table, order)) return false;
     jpeg_finish_decompress(&s.cinfo);
     return true;
 }
@@ -173,7 +188,8 @@ bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, un
     if (firstRow > 0 &&
         jpeg_skip_scanlines(&s.cinfo, static_cast<JDIMENSION>(firstRow)) != static_cast<JDIMENSION>(firstRow))
         return false;
-    if (!readRows(s.cinfo, out, static_cast<size_t>(width) * 3, static_cast<JDIMENSION>(endRow), table, 3))
+    if (!readRows(s.cinfo, out, static_cast<size_t>(width) * 3, static_cast<JDIMENSION>(endRow), table,
+                  pyradec::PixelOrder::Bgr))
         return false;
     if (endRow == height)
         jpeg_finish_decompress(&s.cinfo);
@@ -208,6 +224,7 @@ void my_error_exit(j_common_ptr cinfo) {
 
 extern "C" PYRADEC_API int VtEncodeJpeg(const unsigned char *pixels, unsigned char **jpeg,
                                         int quality, int width, int height, int colorSpace) {
+    if (jpeg == nullptr) return VT_ERR_NULL_ARG;
     const int bytesPerPixel = channelsOf(colorSpace);
     if (bytesPerPixel < 0) return -1;
 
@@ -229,11 +246,12 @@ namespace pyradec {
 
 int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pixels,
                    int colorSpace, const ColorCorrectTable *table, int *width, int *height) {
-    if (!decodableColorSpace(colorSpace)) return 0;
+    PixelOrder order;
+    if (!pixelOrderOf(colorSpace, order)) return 0;
     DecodeState s;
     std::memset(&s, 0, sizeof s);
     initErrors(s.err, s.cinfo.err);
-    const bool ok = decompress(s, jpeg, length, colorSpace, table);
+    const bool ok = decompress(s, jpeg, length, colorSpace, order, table);
     const JDIMENSION outWidth = s.cinfo.output_width;
     const JDIMENSION outHeight = s.cinfo.output_height;
     jpeg_destroy_decompress(&s.cinfo);
@@ -277,7 +295,10 @@ bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char 
 
 extern "C" PYRADEC_API int64_t VtDecodeJpeg(const unsigned char *jpeg, unsigned long length,
                                             unsigned char **pixels, int colorSpace) {
-    const ColorCorrectTable *table = ColorTable;
+    if (pixels == nullptr) return 0;
+    // Held for the whole decode: a close on another thread cannot free it meanwhile.
+    const pyradec::CurrentColorTable current;
+    const ColorCorrectTable *table = current.get();
     unsigned char *decoded = nullptr;
     const int64_t size = pyradec::decodeJpeg(jpeg, length, &decoded, colorSpace, table);
     if (size == 0) return 0;

@@ -6,9 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "Platform/Platform.h"
 
 namespace pyradec {
 
@@ -38,15 +36,9 @@ inline MallocPtr<unsigned char> mallocBytes(size_t bytes)
 inline MallocPtr<unsigned char> mallocPixels(size_t bytes)
 {
     MallocPtr<unsigned char> block = mallocBytes(bytes);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr size_t kHugePage = size_t{2} << 20;
-    if (block && bytes >= 2 * kHugePage) {
-        const uintptr_t start = (reinterpret_cast<uintptr_t>(block.get()) + kHugePage - 1) & ~(kHugePage - 1);
-        const uintptr_t end = (reinterpret_cast<uintptr_t>(block.get()) + bytes) & ~(kHugePage - 1);
-        if (end > start)
-            madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
-    }
-#endif
+    if (block && bytes >= 2 * kHugePage)
+        platform::adviseHugePages(block.get(), bytes);
     return block;
 }
 

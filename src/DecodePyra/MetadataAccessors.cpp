@@ -22,7 +22,7 @@ const VtImageInfo *macroImage(const VtPyraInfo *pyra, int index)
 
 unsigned char *copyEncoded(const VtImageInfo *image, int *width, int *height, int *length)
 {
-    if (!image || !image->encoded || image->encodedLength <= 0)
+    if (!width || !height || !length || !image || !image->encoded || image->encodedLength <= 0)
         return nullptr;
     auto copy = mallocBytes(static_cast<size_t>(image->encodedLength));
     if (!copy)
@@ -36,7 +36,7 @@ unsigned char *copyEncoded(const VtImageInfo *image, int *width, int *height, in
 
 unsigned char *expandToAbgr(const VtImageInfo *image, int *width, int *height)
 {
-    if (!image || !image->pixels || image->width <= 0 || image->height <= 0)
+    if (!width || !height || !image || !image->pixels || image->width <= 0 || image->height <= 0)
         return nullptr;
     auto out = mallocBytes(static_cast<size_t>(image->width) * static_cast<size_t>(image->height) * 4);
     if (!out)
@@ -77,7 +77,7 @@ char *GetDescription(VtPyraInfo *pyra)
              "CompressionType=%s|Quality=%d|MPP=%.6lfum/pixel|AppMag=%u|ImageWidth=%u|"
              "ImageHeight=%u|TileWidth=%u|TileHeight=%u|Layer=%u|Ratio=%.3f|ThumbWidth=%u|"
              "ThumbHeight=%u|LabelWidth=%u|LabelHeight=%u|MacroWidth=%u|MacroHeight=%u",
-             head.compressionType == 0 ? "Jpeg" : "Hevc", static_cast<int>(head.quality), head.mpp,
+             compressionOf(head) == Compression::Jpeg ? "Jpeg" : "Hevc", static_cast<int>(head.quality), head.mpp,
              head.appMag, head.imageWidth, head.imageHeight, head.tileWidth, head.tileHeight,
              head.layerCount, static_cast<double>(head.ratio),
              thumb ? static_cast<unsigned>(thumb->width) : 0u,
@@ -109,7 +109,7 @@ char *GetLayerInfo(VtPyraInfo *pyra, int layer)
 
 unsigned char *GetThumbnailJpeg(VtPyraInfo *pyra, int *width, int *height, int *length)
 {
-    if (!pyra)
+    if (!pyra || !width || !height || !length)
         return nullptr;
     const VtImageInfo *thumb = pyra->thumbnail;
     if (!thumb || !thumb->pixels)

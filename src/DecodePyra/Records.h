@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "Compression.h"
 #include "pyradec/pyradec.h"
 
 namespace pyradec {
@@ -30,6 +31,11 @@ constexpr uint16_t kMagicPerson = magicOf('P', 'I');
 constexpr uint16_t kMagicExtra = magicOf('E', 'I');
 constexpr uint16_t kMagicMacro = magicOf('M', 'I');
 constexpr uint16_t kMagicPicInfo = magicOf('I', 'F');
+
+inline Compression compressionOf(const VtPicHead &head)
+{
+    return static_cast<Compression>(head.compressionType);
+}
 
 inline bool hasMagic(const unsigned char *magic, uint16_t expected)
 {
@@ -57,11 +63,9 @@ int VtGetThumbImageInfo(FILE *file, VtImageInfo *image);
 void DisposePicHead(VtPicHead *head);
 void DisposePersonInfo(VtPersonInfo *info);
 void DisposeExtraInfo(VtExtraInfo *info);
-#if !defined(_WIN32)
 void DisposeMacrographInfo(VtMacrographInfo **headers, unsigned char **data);
 void DisposeTileImageInfo(VtTileImageInfo *info);
 void DisposeClassifyRoot(ClassifyRoot *root);
-#endif
 void DisposeMacroImageInfo(VtImageInfo **images);
 void DisposeThumbImageInfo(VtImageInfo *image);
 void DisposeThumbnailInfo(VtPicInfo *info, unsigned char *data);

@@ -42,7 +42,6 @@ void DisposeExtraInfo(VtExtraInfo *info)
     std::free(info);
 }
 
-#if !defined(_WIN32)
 void DisposeMacrographInfo(VtMacrographInfo **headers, unsigned char **data)
 {
     if (headers) {
@@ -98,7 +97,6 @@ void DisposeClassifyRoot(ClassifyRoot *root)
     }
     std::free(root);
 }
-#endif
 
 void DisposeMacroImageInfo(VtImageInfo **images)
 {

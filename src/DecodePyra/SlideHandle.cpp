@@ -3,11 +3,11 @@
 #include <climits>
 #include <cstring>
 
-#include <sys/stat.h>
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "FileIO.h"
 #include "Memory.h"
+#include "Platform/Platform.h"
 #include "OpenReason.h"
 #include "Records.h"
 
@@ -39,6 +39,8 @@ void releaseHandle(VtPyraInfo *pyra)
     pyra->picHead = nullptr;
     std::free(pyra->path);
     pyra->path = nullptr;
+    std::free(pyra->resolvedPath);
+    pyra->resolvedPath = nullptr;
     releaseColorTable(pyra->colorTable);
     pyra->colorTable = nullptr;
     std::free(pyra);
@@ -118,6 +120,10 @@ int readLayer(FILE *file, const VtPicHead &head, int64_t offset, VtPicInfo **rec
         return VT_ERR_PIC_INFO_MAGIC;
     const uint32_t tileCount = record->tileCount;
     step.at(OpenRecord::LayerTileTable, offset + kPicInfoSize, layer);
+    // One entry per grid position at most: a larger count would only make open
+    // read and keep entries that no tile uses.
+    if (uint64_t{tileCount} > uint64_t(record->xCount) * uint64_t(record->yCount))
+        return VT_ERR_PIC_INFO_MAGIC;
     const int64_t remaining = bytesRemaining(file);
     if (remaining < 0 || uint64_t{tileCount} * kTileSizeEntry > static_cast<uint64_t>(remaining))
         return VT_ERR_READ;
@@ -232,11 +238,17 @@ bool fillHandle(VtPyraInfo *pyra, FILE *file, OpenReason &reason)
         status = readLayer(file, head, offset, &pyra->picInfos[i], &pyra->sliceInfos[i], step, static_cast<int>(i));
         if (status != VT_OK)
             return step.fail(status);
-        offset = static_cast<int64_t>(pyra->picInfos[i]->nextOffset);
-        if (offset < 0 && i + 1 < layerCount) {
-            step.at(OpenRecord::LayerRecord, offset, static_cast<int>(i + 1));
+        // Each layer lies after the previous one's record and tile-size table: a
+        // chain that revisits a record or goes backwards would read the same
+        // bytes again and again, so what open allocates would no longer be
+        // bounded by the file's size.
+        const int64_t tableEnd = offset + kPicInfoSize + int64_t{pyra->picInfos[i]->tileCount} * kTileSizeEntry;
+        const uint64_t next = pyra->picInfos[i]->nextOffset;
+        if (i + 1 < layerCount && (next > static_cast<uint64_t>(INT64_MAX) || static_cast<int64_t>(next) < tableEnd)) {
+            step.at(OpenRecord::LayerRecord, static_cast<int64_t>(next), static_cast<int>(i + 1));
             return step.fail(VT_ERR_PIC_INFO_MAGIC);
         }
+        offset = static_cast<int64_t>(next);
     }
     return true;
 }
@@ -244,13 +256,13 @@ bool fillHandle(VtPyraInfo *pyra, FILE *file, OpenReason &reason)
 // What the file system says about a path that did not open as a slide file.
 bool pathProblem(const char *path, OpenReason &reason)
 {
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        reason.problem = errno == ENOENT || errno == ENOTDIR ? OpenProblem::Missing : OpenProblem::Unreadable;
-        reason.systemError = errno;
+    bool isDirectory = false;
+    if (const int error = platform::pathStatus(path, &isDirectory); error != 0) {
+        reason.problem = error == ENOENT || error == ENOTDIR ? OpenProblem::Missing : OpenProblem::Unreadable;
+        reason.systemError = error;
         return true;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (isDirectory) {
         reason.problem = OpenProblem::Directory;
         return true;
     }
@@ -305,6 +317,9 @@ VtPyraInfo *pyradec::openPyra(const char *path, OpenReason *reasonOut)
         setCurrentColorTable(nullptr);
         return nullptr;
     }
+    // Resolved once, while the path still means what the caller meant: tile reads
+    // happen later, perhaps after the host has changed directory.
+    pyra->resolvedPath = VtResolvePath(path);
     if (!fillHandle(pyra.get(), file.get(), reason)) {
         releaseHandle(pyra.release());
         setCurrentColorTable(nullptr);

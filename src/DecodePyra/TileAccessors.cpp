@@ -12,7 +12,7 @@ constexpr int kRegionJpegQuality = 75;
 unsigned char *GetSliceJpeg(VtPyraInfo *pyra, int layer, int col, int row, int *width, int *height,
                             int *length)
 {
-    if (!pyra)
+    if (!pyra || !width || !height || !length)
         return nullptr;
     unsigned char *raw = nullptr;
     int size = 0;
@@ -28,7 +28,7 @@ unsigned char *GetSliceJpeg(VtPyraInfo *pyra, int layer, int col, int row, int *
 
 unsigned char *GetSliceBgr(VtPyraInfo *pyra, int layer, int col, int row, int *width, int *height)
 {
-    if (!pyra)
+    if (!pyra || !width || !height)
         return nullptr;
     unsigned char *raw = nullptr;
     const int status = VtGetRgbSliceOfSpecifyLayer(pyra, &raw, layer, col, row);
@@ -43,7 +43,7 @@ unsigned char *GetSliceBgr(VtPyraInfo *pyra, int layer, int col, int row, int *w
 unsigned char *GetRoiSliceJpeg(VtPyraInfo *pyra, int layer, int x, int y, int width, int height,
                                int *length)
 {
-    if (!pyra)
+    if (!pyra || !length)
         return nullptr;
     unsigned char *raw = nullptr;
     const int status = VtGetRoiRgbOfSpecifyLayer(pyra, &raw, width, height, static_cast<unsigned>(x),

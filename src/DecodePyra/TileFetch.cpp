@@ -26,17 +26,12 @@ int validateTile(const VtPyraInfo *pyra, int layer, int col, int row, TileEntry 
     return VT_OK;
 }
 
-// A white tile, JPEG-encoded at the tile quality.
-int whiteTileJpeg(const VtPyraInfo *pyra, unsigned char **jpeg, int *length)
+// One tile of blue-green-red pixels, JPEG-encoded at the tile quality.
+int encodeTileJpeg(const VtPicHead &head, const unsigned char *pixels, unsigned char **jpeg, int *length)
 {
-    const VtPicHead &head = *pyra->picHead;
-    auto white = mallocBytes(size_t{head.tileWidth} * head.tileHeight * 3);
-    if (!white)
-        return VT_ERR_UTILITY;
-    std::memset(white.get(), 255, size_t{head.tileWidth} * head.tileHeight * 3);
     unsigned char *encoded = nullptr;
-    int size = VtEncodeJpeg(white.get(), &encoded, kTileJpegQuality, static_cast<int>(head.tileWidth),
-                            static_cast<int>(head.tileHeight), JCS_EXT_BGR);
+    const int size = VtEncodeJpeg(pixels, &encoded, kTileJpegQuality, static_cast<int>(head.tileWidth),
+                                  static_cast<int>(head.tileHeight), JCS_EXT_BGR);
     if (size <= 0) {
         std::free(encoded);
         return VT_ERR_JPEG_ENCODE;
@@ -46,11 +41,25 @@ int whiteTileJpeg(const VtPyraInfo *pyra, unsigned char **jpeg, int *length)
     return VT_OK;
 }
 
+// A white tile, JPEG-encoded at the tile quality.
+int whiteTileJpeg(const VtPyraInfo *pyra, unsigned char **jpeg, int *length)
+{
+    const VtPicHead &head = *pyra->picHead;
+    const size_t bytes = size_t{head.tileWidth} * head.tileHeight * 3;
+    auto white = mallocBytes(bytes);
+    if (!white)
+        return VT_ERR_UTILITY;
+    std::memset(white.get(), 255, bytes);
+    return encodeTileJpeg(head, white.get(), jpeg, length);
+}
+
 }  // namespace
 
 int VtGetHevcSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **data, int *length, int layer,
                                  int col, int row)
 {
+    if (!data || !length)
+        return VT_ERR_NULL_ARG;
     TileEntry entry;
     int status = validateTile(pyra, layer, col, row, &entry);
     if (status != VT_OK)
@@ -61,7 +70,7 @@ int VtGetHevcSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **data, int *le
         return VT_OK;
     }
     MallocPtr<unsigned char> bytes;
-    TileReader reader(pyra->path);
+    TileReader reader(tilePath(pyra));
     status = reader.read(entry, bytes);
     if (status != VT_OK)
         return status;
@@ -73,6 +82,8 @@ int VtGetHevcSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **data, int *le
 int VtGetJpegSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **jpeg, int *length, int layer,
                                  int col, int row)
 {
+    if (!jpeg || !length)
+        return VT_ERR_NULL_ARG;
     TileEntry entry;
     int status = validateTile(pyra, layer, col, row, &entry);
     if (status != VT_OK)
@@ -81,52 +92,40 @@ int VtGetJpegSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **jpeg, int *le
         return whiteTileJpeg(pyra, jpeg, length);
 
     MallocPtr<unsigned char> bytes;
-    TileReader reader(pyra->path);
+    TileReader reader(tilePath(pyra));
     status = reader.read(entry, bytes);
     if (status != VT_OK)
         return status;
-    const VtPicHead &head = *pyra->picHead;
-    switch (head.compressionType) {
-    case 0:
+    switch (compressionOf(pyra)) {
+    case Compression::Jpeg:
         // The stored JPEG reaches the caller unchanged.
         *jpeg = bytes.release();
         *length = entry.size;
         return VT_OK;
-    case 4: {
-        const LayerGrid grid = layerGrid(pyra, layer);
-        auto pixels = mallocBytes(grid.tileBytes);
+    case Compression::Hevc: {
+        auto pixels = mallocBytes(layerGrid(pyra, layer).tileBytes);
         if (!pixels)
             return VT_ERR_UTILITY;
         if (decodeTile(pyra, bytes.get(), entry.size, pixels.get()) != VT_OK)
             return VT_ERR_HEVC_DECODE;
-        unsigned char *encoded = nullptr;
-        int size = VtEncodeJpeg(pixels.get(), &encoded, kTileJpegQuality, static_cast<int>(grid.tileWidth),
-                                static_cast<int>(grid.tileHeight), JCS_EXT_BGR);
-        if (size <= 0) {
-            std::free(encoded);
-            return VT_ERR_JPEG_ENCODE;
-        }
-        *jpeg = encoded;
-        *length = size;
-        return VT_OK;
+        return encodeTileJpeg(*pyra->picHead, pixels.get(), jpeg, length);
     }
-    default:
-        // Neither JPEG nor HEVC: nothing to hand out.
-        return VT_OK;
     }
+    // Neither JPEG nor HEVC: nothing to hand out.
+    return VT_OK;
 }
 
 int VtGetRgbSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int layer, int col, int row)
 {
-    if (!pyra || !pyra->picHead)
+    if (!pixels || !pyra || !pyra->picHead)
         return VT_ERR_NULL_ARG;
     const VtPicHead &head = *pyra->picHead;
     unsigned char *stored = nullptr;
     int length = 0;
     int status;
-    if (head.compressionType == 0)
+    if (compressionOf(pyra) == Compression::Jpeg)
         status = VtGetJpegSliceOfSpecifyLayer(pyra, &stored, &length, layer, col, row);
-    else if (head.compressionType == 4)
+    else if (compressionOf(pyra) == Compression::Hevc)
         status = VtGetHevcSliceOfSpecifyLayer(pyra, &stored, &length, layer, col, row);
     else
         status = checkHandle(pyra);

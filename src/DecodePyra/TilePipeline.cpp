@@ -1,6 +1,5 @@
 #include "TilePipeline.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "ColorCorrect/ColorCorrect.h"
@@ -92,20 +91,19 @@ int decodeTile(const VtPyraInfo *pyra, const unsigned char *bytes, int32_t size,
     const VtPicHead &head = *pyra->picHead;
     const int width = static_cast<int>(head.tileWidth);
     const int height = static_cast<int>(head.tileHeight);
-    switch (head.compressionType) {
-    case 0:
+    switch (compressionOf(pyra)) {
+    case Compression::Jpeg:
         return decodeJpegTile(bytes, static_cast<size_t>(size), out, width, height, pyra->colorTable)
                    ? VT_OK
                    : VT_ERR_DECODE;
-    case 4: {
+    case Compression::Hevc: {
         const int expected = width * height * 3;
         return decodeHevc(bytes, width, height, size, out, BGR24, pyra->colorTable) == expected
                    ? VT_OK
                    : VT_ERR_DECODE;
     }
-    default:
-        return VT_ERR_DECODE;
     }
+    return VT_ERR_DECODE;
 }
 
 int loadTile(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry, unsigned char *out)
@@ -130,79 +128,6 @@ int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &en
                               firstRow, endRow, nullptr)
                ? VT_OK
                : VT_ERR_DECODE;
-}
-
-namespace {
-
-void fillWhite(unsigned char *out, size_t rowBytes, size_t stride, size_t rows)
-{
-    for (size_t r = 0; r < rows; ++r)
-        std::memset(out + r * stride, 255, rowBytes);
-}
-
-}  // namespace
-
-int assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint32_t y, int width, int height,
-                   unsigned char *out)
-{
-    const LayerGrid grid = layerGrid(pyra, layer);
-    const uint64_t w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height);
-    const size_t stride = static_cast<size_t>(w) * 3;
-    const uint64_t right = x + w, bottom = y + h;  // one past the region, in layer pixels
-
-    // Beyond the layer's right and bottom edges: white.
-    const uint64_t insideRight = std::min<uint64_t>(right, grid.width);
-    const uint64_t insideBottom = std::min<uint64_t>(bottom, grid.height);
-    if (insideRight < right)
-        fillWhite(out + (insideRight - x) * 3, (right - insideRight) * 3, stride, insideBottom - y);
-    if (insideBottom < bottom)
-        fillWhite(out + (insideBottom - y) * stride, stride, stride, bottom - insideBottom);
-
-    const uint32_t tw = grid.tileWidth, th = grid.tileHeight;
-    const uint64_t firstCol = x / tw, lastCol = (insideRight - 1) / tw;
-    const uint64_t firstRow = y / th, lastRow = (insideBottom - 1) / th;
-    MallocPtr<unsigned char> tile;
-    TileReader reader(pyra->path);
-    for (uint64_t row = firstRow; row <= lastRow; ++row) {
-        const uint64_t tileTop = row * th;
-        const uint64_t srcTop = std::max<uint64_t>(y, tileTop) - tileTop;
-        const uint64_t srcBottom = std::min<uint64_t>(insideBottom, tileTop + th) - tileTop;
-        for (uint64_t col = firstCol; col <= lastCol; ++col) {
-            const uint64_t tileLeft = col * tw;
-            const uint64_t srcLeft = std::max<uint64_t>(x, tileLeft) - tileLeft;
-            const uint64_t srcRight = std::min<uint64_t>(insideRight, tileLeft + tw) - tileLeft;
-            unsigned char *dest = out + (tileTop + srcTop - y) * stride + (tileLeft + srcLeft - x) * 3;
-            const size_t runBytes = static_cast<size_t>(srcRight - srcLeft) * 3;
-            const TileEntry entry = tileEntry(pyra, layer, static_cast<int>(col), static_cast<int>(row));
-            if (!entry.present()) {
-                fillWhite(dest, runBytes, stride, srcBottom - srcTop);
-                continue;
-            }
-            if (!tile) {
-                tile = mallocBytes(grid.tileBytes);
-                if (!tile)
-                    return VT_ERR_UTILITY;
-            }
-            // JPEG tiles decode only the rows the region needs, and only the pixels
-            // copied into the region go through the colour table.
-            const bool jpeg = pyra->picHead->compressionType == 0;
-            int status = jpeg ? loadTileRows(pyra, reader, entry, tile.get(), static_cast<int>(srcTop),
-                                             static_cast<int>(srcBottom))
-                              : loadTile(pyra, reader, entry, tile.get());
-            if (status != VT_OK)
-                return status;
-            const size_t tileStride = size_t{tw} * 3;
-            const unsigned char *src = tile.get() + srcTop * tileStride + srcLeft * 3;
-            for (uint64_t r = srcTop; r < srcBottom; ++r) {
-                std::memcpy(dest, src, runBytes);
-                if (jpeg)
-                    applyColorTable(pyra->colorTable, dest, runBytes / 3, 3);
-                dest += stride;
-                src += tileStride;
-            }
-        }
-    }
-    return VT_OK;
 }
 
 }  // namespace pyradec

@@ -7,9 +7,23 @@
 #include <cstdio>
 
 #include "Memory.h"
+#include "Records.h"
 #include "pyradec/pyradec.h"
 
 namespace pyradec {
+
+inline Compression compressionOf(const VtPyraInfo *pyra)
+{
+    return compressionOf(*pyra->picHead);
+}
+
+// The path tiles are read through: the one resolved at open, so that a host's
+// change of directory does not lose the file; the given path for a handle
+// made without it.
+inline const char *tilePath(const VtPyraInfo *pyra)
+{
+    return pyra->resolvedPath ? pyra->resolvedPath : pyra->path;
+}
 
 // -14 for a handle without the parts tile access needs, else 0.
 int checkHandle(const VtPyraInfo *pyra);
@@ -70,7 +84,8 @@ int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &en
                  unsigned char *out, int firstRow, int endRow);
 
 // Assembles a validated region into `out` (width * height * 3 bytes): tiles that
-// are absent and everything beyond the layer's edges are white.
+// are absent and everything beyond the layer's edges are white. The one tile
+// walker: regions, blocks and whole layers all go through it.
 int assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint32_t y, int width,
                    int height, unsigned char *out);
 

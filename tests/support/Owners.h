@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "SlideWriter.h"
+#include "Fixture.h"
 #include "pyradec/pyradec.h"
 
 namespace fixture {

@@ -8,7 +8,7 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "Owners.h"
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 namespace fixture {
 

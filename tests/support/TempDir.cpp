@@ -1,4 +1,4 @@
-#include "SlideWriter.h"
+#include "Fixture.h"
 
 #include <cstdlib>
 #include <filesystem>

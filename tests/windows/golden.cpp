@@ -7,13 +7,13 @@
 #include <fstream>
 #include <string>
 
-#include "SlideWriter.h"
+#include "slidewriter/SlideWriter.h"
 #include "probes.h"
 
 namespace {
 
-using fixture::Damage;
-using fixture::Slide;
+using slidewriter::Damage;
+using slidewriter::Slide;
 
 Slide withDamage(Slide slide, Damage damage, int layer = 0)
 {
@@ -24,50 +24,50 @@ Slide withDamage(Slide slide, Damage damage, int layer = 0)
 
 void writeSlides(const std::string &dir)
 {
-    auto put = [&](const std::string &name, const Slide &slide) { fixture::writeSlide(dir + "/" + name, slide); };
+    auto put = [&](const std::string &name, const Slide &slide) { slidewriter::writeSlide(dir + "/" + name, slide); };
 
-    Slide jpeg = fixture::makeSlide(3, 2, 2, 0, 256, 256, 11);
-    jpeg.colour = fixture::scannerColour();
+    Slide jpeg = slidewriter::makeSlide(3, 2, 2, 0, 256, 256, 11);
+    jpeg.colour = slidewriter::scannerColour();
     put("jpeg.pyra", jpeg);
 
-    Slide hevc = fixture::makeSlide(2, 2, 2, 4, 128, 128, 12);
-    hevc.colour = fixture::scannerColour();
+    Slide hevc = slidewriter::makeSlide(2, 2, 2, 4, 128, 128, 12);
+    hevc.colour = slidewriter::scannerColour();
     put("hevc.pyra", hevc);
 
-    Slide plain = fixture::makeSlide(2, 1, 1, 0, 128, 64, 13);
+    Slide plain = slidewriter::makeSlide(2, 1, 1, 0, 128, 64, 13);
     plain.hasExtraInfo = false;
     put("plain.pyra", plain);
 
-    Slide bmp = fixture::makeSlide(2, 2, 1, 0, 64, 64, 14);
+    Slide bmp = slidewriter::makeSlide(2, 2, 1, 0, 64, 64, 14);
     bmp.thumbFormat = 1;
     bmp.thumbBmpBits = 24;
     put("bmp-thumb.pyra", bmp);
 
     // Margins, an absent tile and a tile that does not decode.
-    Slide damaged = fixture::makeSlide(3, 2, 1, 0, 96, 80, 15);
+    Slide damaged = slidewriter::makeSlide(3, 2, 1, 0, 96, 80, 15);
     damaged.layers[0].boundWidth = 24;
     damaged.layers[0].boundHeight = 10;
     damaged.layers[0].tiles[1].bytes.clear();
-    damaged.layers[0].tiles[4].bytes = fixture::Bytes(300, 0x5a);
+    damaged.layers[0].tiles[4].bytes = slidewriter::Bytes(300, 0x5a);
     put("damaged-tiles.pyra", damaged);
 
-    Slide noPerson = fixture::makeSlide(1, 1, 1, 0, 64, 64, 16);
+    Slide noPerson = slidewriter::makeSlide(1, 1, 1, 0, 64, 64, 16);
     noPerson.hasPersonInfo = false;
     put("no-person.pyra", noPerson);
 
-    Slide noAssociated = fixture::makeSlide(2, 1, 1, 0, 64, 64, 17);
+    Slide noAssociated = slidewriter::makeSlide(2, 1, 1, 0, 64, 64, 17);
     noAssociated.associated.clear();
     put("no-associated.pyra", noAssociated);
 
-    const Slide small = fixture::makeSlide(2, 2, 2, 0, 64, 64, 18);
+    const Slide small = slidewriter::makeSlide(2, 2, 2, 0, 64, 64, 18);
     put("head-magic.pyra", withDamage(small, Damage::HeadMagic));
     put("layer-magic.pyra", withDamage(small, Damage::LayerMagic, 1));
     put("truncated-data.pyra", withDamage(small, Damage::TruncateTileData));
     put("truncated-table.pyra", withDamage(small, Damage::TruncateTileTable));
 
-    const fixture::Image picture = fixture::makePattern(29, 13, 19);
-    fixture::writeFile(dir + "/pattern24.bmp", fixture::encodeBmp(picture, 24));
-    fixture::writeFile(dir + "/pattern32.bmp", fixture::encodeBmp(picture, 32));
+    const slidewriter::Image picture = slidewriter::makePattern(29, 13, 19);
+    slidewriter::writeFile(dir + "/pattern24.bmp", slidewriter::encodeBmp(picture, 24));
+    slidewriter::writeFile(dir + "/pattern32.bmp", slidewriter::encodeBmp(picture, 32));
 }
 
 }  // namespace

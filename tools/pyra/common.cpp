@@ -1,4 +1,4 @@
-// Argument parsing, slide checks and file output shared by the subcommands.
+// Slide checks and file output shared by the commands.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -7,111 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "ImageFiles.h"
+#include "slidewriter/ImageFiles.h"
+#include "slidewriter/SlideWriter.h"
 #include "pyra.h"
 
 namespace pyra {
-
-Args::Args(const std::string &command, int argc, char **argv, const std::vector<std::string> &flags,
-           const std::vector<std::pair<std::string, int>> &valued)
-    : command_(command)
-{
-    const std::string hint = " (see pyra " + command + " --help)";
-    for (int i = 0; i < argc; ++i) {
-        std::string word = argv[i];
-        if (word == "--help" || word == "-h") {
-            help_ = true;
-            continue;
-        }
-        // Words that look like options; "-" alone and negative numbers stay positional.
-        const bool isOption = word.size() > 1 && word[0] == '-' &&
-                              !std::isdigit(static_cast<unsigned char>(word[1]));
-        if (!isOption) {
-            positional_.push_back(word);
-            continue;
-        }
-        if (word == "-o")
-            word = "--output";
-        std::string inlineValue;
-        bool hasInline = false;
-        if (const size_t eq = word.find('='); eq != std::string::npos) {
-            inlineValue = word.substr(eq + 1);
-            word = word.substr(0, eq);
-            hasInline = true;
-        }
-        const std::string name = word.substr(word.find_first_not_of('-'));
-        if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
-            if (hasInline)
-                throw Failure("option --" + name + " takes no value" + hint);
-            options_.push_back({name, {}});
-            continue;
-        }
-        auto spec = std::find_if(valued.begin(), valued.end(),
-                                 [&](const auto &v) { return v.first == name; });
-        if (spec == valued.end())
-            throw Failure(std::string("unknown option '") + argv[i] + "'" + hint);
-        std::vector<std::string> vals;
-        if (hasInline) {
-            if (spec->second != 1)
-                throw Failure("option --" + name + " takes " +
-                              std::to_string(spec->second) + " values" + hint);
-            vals.push_back(inlineValue);
-        } else {
-            for (int k = 0; k < spec->second; ++k) {
-                if (i + 1 >= argc)
-                    throw Failure("option --" + name + " needs " +
-                                  std::to_string(spec->second) +
-                                  (spec->second == 1 ? " value" : " values") + hint);
-                vals.push_back(argv[++i]);
-            }
-        }
-        options_.push_back({name, vals});
-    }
-}
-
-bool Args::has(const std::string &name) const
-{
-    return std::any_of(options_.begin(), options_.end(), [&](const auto &o) { return o.first == name; });
-}
-
-std::vector<std::string> Args::values(const std::string &name) const
-{
-    // The last occurrence wins, as usual for command-line options.
-    for (auto it = options_.rbegin(); it != options_.rend(); ++it)
-        if (it->first == name)
-            return it->second;
-    return {};
-}
-
-std::string Args::value(const std::string &name, const std::string &fallback) const
-{
-    auto v = values(name);
-    return v.empty() ? fallback : v[0];
-}
-
-void Args::expect(size_t n, const std::string &usage) const
-{
-    if (positional_.size() != n)
-        throw Failure("expected " + usage + ", got " +
-                      std::to_string(positional_.size()) + " argument" +
-                      (positional_.size() == 1 ? "" : "s") + " (see pyra " + command_ + " --help)");
-}
-
-long parseInt(const std::string &text, const std::string &what, long lo, long hi)
-{
-    errno = 0;
-    char *end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno == ERANGE)
-        throw Failure(what + " must be a whole number, got '" + text + "'");
-    if (v < lo || v > hi)
-        throw Failure(what + " must be between " + std::to_string(lo) + " and " +
-                      std::to_string(hi) + ", got " + text);
-    return v;
-}
 
 double parseDouble(const std::string &text, const std::string &what)
 {
@@ -123,49 +24,25 @@ double parseDouble(const std::string &text, const std::string &what)
     return v;
 }
 
-void checkSlideFile(const std::string &path)
+std::shared_ptr<pyradec::Slide> openSlide(const std::string &path)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT)
-            throw Failure(path + ": no such file");
-        throw Failure(path + ": " + std::strerror(errno));
+    try {
+        return pyradec::Slide::open(path);
+    } catch (const pyradec::UnsupportedFormatError &e) {
+        throw Failure(e.what());
     }
-    if (S_ISDIR(st.st_mode))
-        throw Failure(path + ": is a directory, not a slide file");
-    if (!S_ISREG(st.st_mode))
-        throw Failure(path + ": not a regular file");
-    if (access(path.c_str(), R_OK) != 0)
-        throw Failure(path + ": permission denied (the file is not readable)");
-    std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!f)
-        throw Failure(path + ": cannot open: " + std::strerror(errno));
-    unsigned char magic[2] = {0, 0};
-    const size_t got = std::fread(magic, 1, 2, f.get());
-    if (got == 0)
-        throw Failure(path + ": empty file, not a slide");
-    if (got < 2 || magic[0] != 'V' || magic[1] != 'T')
-        throw Failure(path + ": not a slide file (it does not start with \"VT\")");
 }
 
-Handle openSlide(const std::string &path)
+const pyradec::Level &checkLayer(const pyradec::Slide &slide, long layer)
 {
-    checkSlideFile(path);
-    Handle h(VtOpenPyra(path.c_str()));
-    if (!h)
-        throw Failure(path + ": not a readable slide (damaged or unsupported)");
-    if (!h->picHead || !h->picInfos || !h->sliceInfos)
-        throw Failure(path + ": not a readable slide (incomplete records)");
-    return h;
-}
-
-void checkLayer(const VtPyraInfo *slide, const std::string &path, long layer)
-{
-    const uint32_t count = slide->picHead->layerCount;
-    if (layer < 0 || static_cast<unsigned long>(layer) >= count)
-        throw Failure(path + ": no layer " + std::to_string(layer) + " (the slide has " +
-                      std::to_string(count) + (count == 1 ? " layer" : " layers, 0 to ") +
-                      (count == 1 ? "" : std::to_string(count - 1)) + ")");
+    const int count = slide.levelCount();
+    if (layer < 0 || layer >= count)
+        throw Failure(slide.path() + ": no layer " + std::to_string(layer) + " (the slide has " +
+                      (count == 0   ? std::string("no layers")
+                       : count == 1 ? std::string("1 layer")
+                                    : std::to_string(count) + " layers, 0 to " + std::to_string(count - 1)) +
+                      ")");
+    return slide.level(static_cast<int>(layer));
 }
 
 std::string extension(const std::string &path)
@@ -206,15 +83,30 @@ void writeBytes(const std::string &path, const uint8_t *data, size_t size)
     }
 }
 
+void writePng(const std::string &path, const pyradec::Pixels &pixels, pyradec::PixelFormat format)
+{
+    if (format == pyradec::PixelFormat::Bgr) {
+        writePng(path, pixels.data.data(), pixels.width, pixels.height);
+        return;
+    }
+    std::vector<uint8_t> bgr(pixels.data.size());
+    for (size_t i = 0; i + 2 < bgr.size(); i += 3) {
+        bgr[i] = pixels.data[i + 2];
+        bgr[i + 1] = pixels.data[i + 1];
+        bgr[i + 2] = pixels.data[i];
+    }
+    writePng(path, bgr.data(), pixels.width, pixels.height);
+}
+
 void writePng(const std::string &path, const uint8_t *bgr, int width, int height)
 {
-    fixture::Image img;
+    slidewriter::Image img;
     img.width = width;
     img.height = height;
     img.bgr.assign(bgr, bgr + static_cast<size_t>(width) * height * 3);
-    fixture::Bytes png;
+    slidewriter::Bytes png;
     try {
-        png = fixture::encodePng(img);
+        png = slidewriter::encodePng(img);
     } catch (const std::exception &e) {
         throw Failure(path + ": " + e.what());
     }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,14 +22,17 @@ namespace pyra {
 
 namespace {
 
-const char *const kHelp =
-    "usage: pyra export SLIDE DIR [--size W H]\n"
-    "\n"
+const char *const kDetails =
     "Cuts the image area of layer 0 into W x H rectangles (default 512 x 512) and\n"
     "writes each as DIR/COL_ROW_W_H.jpeg (JPEG quality 75), row by row. The last\n"
     "column and row reach past the image area and keep the full size. DIR is\n"
     "created when missing. Shows progress on standard error when it is a terminal.\n"
-    "The files are the same as those of the library's GetAllSliceJpeg.\n";
+    "The files are the same as those of the library's GetAllSliceJpeg.";
+
+struct ExportOptions {
+    std::string path, dir;
+    std::pair<int, int> size{512, 512};
+};
 
 std::string clock(double seconds)
 {
@@ -52,39 +56,30 @@ void drawBar(long done, long total, double elapsed)
     std::fflush(stderr);
 }
 
-}  // namespace
-
-int cmdExport(int argc, char **argv)
+void runExport(const ExportOptions &options)
 {
-    Args args("export", argc, argv, {}, {{"size", 2}});
-    if (args.help()) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    args.expect(2, "SLIDE DIR");
-    const std::string path = args.positional()[0], dir = args.positional()[1];
-    int w = 512, h = 512;
-    if (args.has("size")) {
-        const auto size = args.values("size");
-        w = static_cast<int>(parseInt(size[0], "--size W", 1, 1 << 16));
-        h = static_cast<int>(parseInt(size[1], "--size H", 1, 1 << 16));
-    }
-    Handle slide = openSlide(path);
-
-    const VtPicInfo *layer = slide->picInfos[0];
-    const uint32_t tileW = slide->picHead->tileWidth, tileH = slide->picHead->tileHeight;
-    const long gridW = static_cast<long>(layer->xCount) * tileW, gridH = static_cast<long>(layer->yCount) * tileH;
-    if (w > gridW || h > gridH)
+    const std::string &path = options.path, &dir = options.dir;
+    const int w = options.size.first, h = options.size.second;
+    const auto slide = openSlide(path);
+    if (slide->levelCount() == 0)
+        throw Failure(path + ": the slide has no layers, nothing to export");
+    const pyradec::Level &layer = slide->level(0);
+    if (w > layer.gridWidth || h > layer.gridHeight)
         throw Failure(path + ": export tiles of " + std::to_string(w) + " x " + std::to_string(h) +
-                      " are larger than layer 0 (" + std::to_string(gridW) + " x " +
-                      std::to_string(gridH) + ")");
-    // The grid as the library computes it: content size in unsigned 32 bits,
-    // quotient in single precision, rounded up.
-    const uint32_t contentW = static_cast<uint32_t>(layer->xCount) * tileW - static_cast<uint32_t>(layer->boundWidth);
-    const uint32_t contentH = static_cast<uint32_t>(layer->yCount) * tileH - static_cast<uint32_t>(layer->boundHeight);
-    const int columns = static_cast<int>(std::ceil(static_cast<float>(contentW) / static_cast<float>(w)));
-    const int rows = static_cast<int>(std::ceil(static_cast<float>(contentH) / static_cast<float>(h)));
-    const long total = static_cast<long>(columns) * rows;
+                      " are larger than layer 0 (" + std::to_string(layer.gridWidth) + " x " +
+                      std::to_string(layer.gridHeight) + ")");
+    // The grid over the image content, rounded up, in 64 bits. Counts, tile
+    // positions and names are ints (as the library's region call and file names
+    // take them): a grid beyond them is refused.
+    const int64_t columns = (layer.width + w - 1) / w, rows = (layer.height + h - 1) / h;
+    const int64_t intMax = std::numeric_limits<int>::max();
+    if (columns * rows > intMax || (columns > 0 && (columns - 1) * w > intMax) ||
+        (rows > 0 && (rows - 1) * h > intMax))
+        throw Failure(path + ": layer 0 (" + std::to_string(layer.width) + " x " + std::to_string(layer.height) +
+                      ") in tiles of " + std::to_string(w) + " x " + std::to_string(h) + " makes " +
+                      std::to_string(columns) + " x " + std::to_string(rows) + " export tiles, more than " +
+                      std::to_string(intMax) + " (export larger tiles)");
+    const int64_t total = columns * rows;
 
     struct stat st;
     if (stat(dir.c_str(), &st) != 0) {
@@ -96,7 +91,7 @@ int cmdExport(int argc, char **argv)
     if (access(dir.c_str(), W_OK | X_OK) != 0)
         throw Failure(dir + ": permission denied (the directory is not writable)");
 
-    std::atomic<long> next{0}, done{0};
+    std::atomic<int64_t> next{0}, done{0};
     std::atomic<bool> failed{false};
     std::mutex failureLock;
     std::string failure;
@@ -106,11 +101,12 @@ int cmdExport(int argc, char **argv)
             failure = message;
     };
     // Region reads of one handle may run at once; each opens the file anew.
+    const std::shared_ptr<VtPyraInfo> handle = slide->handle();
     auto worker = [&]() {
-        for (long i; !failed && (i = next++) < total;) {
+        for (int64_t i; !failed && (i = next++) < total;) {
             const int col = static_cast<int>(i % columns), row = static_cast<int>(i / columns);
             int length = 0;
-            Owned<unsigned char> jpeg(GetRoiSliceJpeg(slide.get(), 0, col * w, row * h, w, h, &length));
+            Owned<unsigned char> jpeg(GetRoiSliceJpeg(handle.get(), 0, col * w, row * h, w, h, &length));
             if (!jpeg || length <= 0) {
                 fail(path + ": export tile " + std::to_string(col) + ", " + std::to_string(row) +
                      " could not be read or encoded");
@@ -157,7 +153,20 @@ int cmdExport(int argc, char **argv)
     if (progress)
         std::fprintf(stderr, "%ld tiles of %d x %d in %s (%s)\n", total, w, h, dir.c_str(),
                      clock(elapsed()).c_str());
-    return 0;
+}
+
+}  // namespace
+
+void addExportCommand(CLI::App &app)
+{
+    auto options = std::make_shared<ExportOptions>();
+    CLI::App *cmd = addCommand(app, "export", "layer 0 as a grid of JPEG files", kDetails);
+    cmd->add_option("SLIDE", options->path, "the slide file")->required();
+    cmd->add_option("DIR", options->dir, "the output directory (made when missing)")->required();
+    cmd->add_option("--size", options->size, "width and height of the export tiles (default 512 512)")
+        ->type_name("W H")
+        ->check(CLI::Range(1, 1 << 16));
+    cmd->callback([options] { runExport(*options); });
 }
 
 }  // namespace pyra

@@ -16,35 +16,18 @@ namespace pyra {
 
 namespace {
 
-const char *const kHelp =
-    "usage: pyra info SLIDE [--json]\n"
-    "\n"
+const char *const kDetails =
     "Prints the slide's description (compression, quality, resolution, sizes of the\n"
     "image, the tiles and the associated pictures) and the geometry of every layer\n"
-    "(grid size, tile columns and rows, blank margins at the right and bottom).\n"
-    "\n"
-    "  --json   one JSON object with the same facts, numbers as numbers\n";
+    "(grid size, tile columns and rows, blank margins at the right and bottom).";
+
+struct InfoOptions {
+    std::string path;
+    bool json = false;
+};
 
 using Items = std::vector<std::pair<std::string, std::string>>;
-
-// "Key=value|Key=value" as the library formats its texts.
-Items parseItems(const char *text)
-{
-    Items items;
-    std::string s = text ? text : "";
-    size_t start = 0;
-    while (start <= s.size() && !s.empty()) {
-        size_t bar = s.find('|', start);
-        if (bar == std::string::npos)
-            bar = s.size();
-        const std::string item = s.substr(start, bar - start);
-        const size_t eq = item.find('=');
-        if (eq != std::string::npos)
-            items.emplace_back(item.substr(0, eq), item.substr(eq + 1));
-        start = bar + 1;
-    }
-    return items;
-}
+using pyradec::parseItems;
 
 std::string find(const Items &items, const std::string &key)
 {
@@ -89,21 +72,7 @@ double tidy(float f)
     return std::strtod(text, nullptr);
 }
 
-// The colour parameters, copied out of the packed record (its floats are unaligned).
-struct Colour {
-    float gamma;
-    float gains[3], hsv[3], matrix[9];
-};
-
-Colour colourOf(const VtExtraInfo *extra)
-{
-    Colour c;
-    c.gamma = extra->gamma;
-    std::memcpy(c.gains, reinterpret_cast<const char *>(extra) + offsetof(VtExtraInfo, channelGains), sizeof c.gains);
-    std::memcpy(c.hsv, reinterpret_cast<const char *>(extra) + offsetof(VtExtraInfo, hsvScales), sizeof c.hsv);
-    std::memcpy(c.matrix, reinterpret_cast<const char *>(extra) + offsetof(VtExtraInfo, colorMatrix), sizeof c.matrix);
-    return c;
-}
+using Colour = pyradec::StoredColorParams;
 
 cJSON *numberArray(const float *values, int n)
 {
@@ -133,32 +102,29 @@ long number(const Items &items, const std::string &key)
     return std::strtol(find(items, key).c_str(), nullptr, 10);
 }
 
-}  // namespace
-
-int cmdInfo(int argc, char **argv)
+// "the tile index holds 4 of 6 tiles" when a layer's index is shorter than its grid.
+std::string shortIndexNote(const pyradec::Level &l)
 {
-    Args args("info", argc, argv, {"json"}, {});
-    if (args.help()) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    args.expect(1, "SLIDE");
-    const std::string path = args.positional()[0];
-    Handle slide = openSlide(path);
+    const uint64_t grid = uint64_t(l.columns) * uint64_t(l.rows);
+    if (l.indexedTiles >= grid)
+        return {};
+    return "the tile index holds " + std::to_string(l.indexedTiles) + " of " + std::to_string(grid) +
+           " tiles; the rest show white";
+}
 
-    Owned<char> descText(GetDescription(slide.get()));
-    if (!descText)
-        throw Failure(path + ": no description");
-    const Items desc = parseItems(descText.get());
-    const uint32_t layers = slide->picHead->layerCount;
+void runInfo(const InfoOptions &options)
+{
+    const std::string &path = options.path;
+    const auto slide = openSlide(path);
+    const Items &desc = slide->description().items;
+    const std::vector<pyradec::Level> &levels = slide->levels();
+    const uint32_t layers = static_cast<uint32_t>(levels.size());
     std::vector<Items> layerItems;
-    for (uint32_t i = 0; i < layers; ++i) {
-        Owned<char> text(GetLayerInfo(slide.get(), static_cast<int>(i)));
-        layerItems.push_back(parseItems(text.get()));
-    }
-    const VtExtraInfo *extra = slide->extraInfo;
+    for (uint32_t i = 0; i < layers; ++i)
+        layerItems.push_back(parseItems(slide->layerText(static_cast<int>(i)).c_str()));
+    const std::optional<Colour> &extra = slide->colorParams();
 
-    if (args.has("json")) {
+    if (options.json) {
         std::unique_ptr<cJSON, CJsonDeleter> root(cJSON_CreateObject());
         cJSON_AddStringToObject(root.get(), "path", path.c_str());
         addItems(root.get(), desc);
@@ -172,21 +138,22 @@ int cmdInfo(int argc, char **argv)
                                     number(li, "LayerWidth") - number(li, "BoundWidth"));
             cJSON_AddNumberToObject(layer, "contentHeight",
                                     number(li, "LayerHeight") - number(li, "BoundHeight"));
+            cJSON_AddNumberToObject(layer, "indexedTiles", levels[i].indexedTiles);
             cJSON_AddItemToArray(list, layer);
         }
         if (extra) {
-            const Colour colour = colourOf(extra);
+            const Colour &colour = *extra;
             cJSON *c = cJSON_AddObjectToObject(root.get(), "colour");
             cJSON_AddNumberToObject(c, "gamma", tidy(colour.gamma));
-            cJSON_AddItemToObject(c, "channelGains", numberArray(colour.gains, 3));
-            cJSON_AddItemToObject(c, "hsvScales", numberArray(colour.hsv, 3));
-            cJSON_AddItemToObject(c, "colorMatrix", numberArray(colour.matrix, 9));
+            cJSON_AddItemToObject(c, "channelGains", numberArray(colour.channelGains, 3));
+            cJSON_AddItemToObject(c, "hsvScales", numberArray(colour.hsvScales, 3));
+            cJSON_AddItemToObject(c, "colorMatrix", numberArray(colour.colorMatrix, 9));
         }
         std::unique_ptr<char, decltype(&std::free)> text(cJSON_Print(root.get()), std::free);
         if (!text)
             throw Failure(path + ": could not format JSON");
         std::printf("%s\n", text.get());
-        return 0;
+        return;
     }
 
     auto d = [&](const char *key) { return find(desc, key); };
@@ -203,8 +170,8 @@ int cmdInfo(int argc, char **argv)
     std::printf("label         %s x %s\n", d("LabelWidth").c_str(), d("LabelHeight").c_str());
     std::printf("macrograph    %s x %s\n", d("MacroWidth").c_str(), d("MacroHeight").c_str());
     if (extra) {
-        const Colour colour = colourOf(extra);
-        const float *g = colour.gains, *h = colour.hsv, *m = colour.matrix;
+        const Colour &colour = *extra;
+        const float *g = colour.channelGains, *h = colour.hsvScales, *m = colour.colorMatrix;
         std::printf("colour        gamma %g, gains %g %g %g, hsv %g %g %g\n", colour.gamma, g[0], g[1],
                     g[2], h[0], h[1], h[2]);
         std::printf("              matrix %g %g %g / %g %g %g / %g %g %g\n", m[0], m[1], m[2], m[3],
@@ -225,7 +192,20 @@ int cmdInfo(int argc, char **argv)
                     find(li, "BoundHeight").c_str(), content.c_str());
     }
     std::printf("(width and height: the tile grid; right and bottom: its blank margins)\n");
-    return 0;
+    for (const pyradec::Level &l : levels)
+        if (const std::string note = shortIndexNote(l); !note.empty())
+            std::printf("layer %d: %s\n", l.index, note.c_str());
+}
+
+}  // namespace
+
+void addInfoCommand(CLI::App &app)
+{
+    auto options = std::make_shared<InfoOptions>();
+    CLI::App *cmd = addCommand(app, "info", "description and layer geometry", kDetails);
+    cmd->add_option("SLIDE", options->path, "the slide file")->required();
+    cmd->add_flag("--json", options->json, "one JSON object with the same facts, numbers as numbers");
+    cmd->callback([options] { runInfo(*options); });
 }
 
 }  // namespace pyra

@@ -1,6 +1,7 @@
 // pyra make: a slide from an ordinary PNG or JPEG image, through the fixture
 // writer that the tests and benchmarks use.
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -10,39 +11,52 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ImageFiles.h"
+#include "slidewriter/ImageFiles.h"
 #include "pyra.h"
 
 namespace pyra {
 
 namespace {
 
-const char *const kHelp =
-    "usage: pyra make IMAGE OUT.pyra [options]\n"
-    "\n"
+const char *const kDetails =
     "Builds a slide from a PNG or JPEG image: layer 0 at full size, then layers\n"
     "halved in size until one tile holds the whole picture; a thumbnail (within\n"
     "1024 x 1024), a label picture and a macrograph (an overview of the glass with\n"
     "the label and the specimen).\n"
     "\n"
-    "  --tile N          tile width and height in pixels (default 256)\n"
-    "  --quality Q       JPEG quality of the tiles, 1 to 100 (default 80)\n"
-    "  --hevc            store the tiles as HEVC pictures instead of JPEG (even N)\n"
-    "  --colour PARAMS   colour parameters, comma-separated (default neutral):\n"
-    "                      gamma=G\n"
-    "                      gains=R:G:B          output gain of each channel\n"
-    "                      hsv=H:S:V            hue, saturation and value factors\n"
-    "                      matrix=a:b:c:d:e:f:g:h:i  3x3, row = output channel\n"
-    "                    or 'scanner' for a typical scanner set\n"
-    "  --mosaic WxH      repeat the image (mirrored at every other seam) to W x H\n"
-    "                    pixels first, for a slide of realistic size\n"
-    "  --mpp M           micrometres per pixel of layer 0 (default 0.25)\n"
-    "  --mag X           magnification (default 40)\n";
+    "--colour PARAMS, comma-separated (default neutral): gamma=G, gains=R:G:B (output\n"
+    "gain of each channel), hsv=H:S:V (hue, saturation and value factors),\n"
+    "matrix=a:b:c:d:e:f:g:h:i (3x3, row = output channel); or 'scanner' for a\n"
+    "typical scanner set.";
+
+struct MakeOptions {
+    std::string input, output, colour, mosaic;
+    int tile = 256, quality = 80;
+    bool hevc = false;
+    double mpp = 0.25;
+    int mag = 40;
+};
+
+// "WxH" of --mosaic, each 1 to 200000.
+std::pair<int, int> mosaicSize(const std::string &text)
+{
+    const size_t x = text.find_first_of("xX");
+    int w = 0, h = 0;
+    const char *end = text.data() + text.size();
+    const auto [wEnd, wErr] = std::from_chars(text.data(), text.data() + (x == std::string::npos ? 0 : x), w);
+    const auto [hEnd, hErr] = x == std::string::npos ? std::from_chars(end, end, h)
+                                                     : std::from_chars(text.data() + x + 1, end, h);
+    if (x == std::string::npos || wErr != std::errc() || hErr != std::errc() || wEnd != text.data() + x ||
+        hEnd != end || w < 1 || h < 1 || w > 200000 || h > 200000)
+        throw Failure("--mosaic must be WxH with each of 1 to 200000, got '" + text + "'");
+    return {w, h};
+}
 
 std::vector<float> floats(const std::string &text, const std::string &what, size_t n)
 {
@@ -57,11 +71,11 @@ std::vector<float> floats(const std::string &text, const std::string &what, size
     return out;
 }
 
-fixture::ColourParams parseColour(const std::string &text)
+slidewriter::ColorParams parseColour(const std::string &text)
 {
     if (text == "scanner")
-        return fixture::scannerColour();
-    fixture::ColourParams c;
+        return slidewriter::scannerColour();
+    slidewriter::ColorParams c;
     if (text.empty() || text == "neutral")
         return c;
     std::stringstream in(text);
@@ -120,9 +134,9 @@ template <typename Body> void parallelFor(size_t n, Body body)
 }
 
 // Tiles of the picture, white beyond its edges, encoded on every core.
-fixture::Layer buildLayer(const fixture::Image &picture, int tw, int th, bool hevc, int quality)
+slidewriter::Layer buildLayer(const slidewriter::Image &picture, int tw, int th, bool hevc, int quality)
 {
-    fixture::Layer layer;
+    slidewriter::Layer layer;
     layer.xCount = (picture.width + tw - 1) / tw;
     layer.yCount = (picture.height + th - 1) / th;
     layer.boundWidth = layer.xCount * tw - picture.width;
@@ -130,13 +144,13 @@ fixture::Layer buildLayer(const fixture::Image &picture, int tw, int th, bool he
     layer.tiles.resize(static_cast<size_t>(layer.xCount) * layer.yCount);
     parallelFor(layer.tiles.size(), [&](size_t i) {
         const int col = static_cast<int>(i % layer.xCount), row = static_cast<int>(i / layer.xCount);
-        const fixture::Image tile = fixture::crop(picture, col * tw, row * th, tw, th, 255);
-        layer.tiles[i].bytes = hevc ? fixture::encodeHevc(tile) : fixture::encodeJpeg(tile, quality);
+        const slidewriter::Image tile = slidewriter::crop(picture, col * tw, row * th, tw, th, 255);
+        layer.tiles[i].bytes = hevc ? slidewriter::encodeHevc(tile) : slidewriter::encodeJpeg(tile, quality);
     });
     return layer;
 }
 
-void fill(fixture::Image &img, int x0, int y0, int w, int h, uint8_t b, uint8_t g, uint8_t r)
+void fill(slidewriter::Image &img, int x0, int y0, int w, int h, uint8_t b, uint8_t g, uint8_t r)
 {
     for (int y = std::max(0, y0); y < std::min(img.height, y0 + h); ++y)
         for (int x = std::max(0, x0); x < std::min(img.width, x0 + w); ++x) {
@@ -147,7 +161,7 @@ void fill(fixture::Image &img, int x0, int y0, int w, int h, uint8_t b, uint8_t 
         }
 }
 
-void paste(fixture::Image &dst, const fixture::Image &src, int x0, int y0)
+void paste(slidewriter::Image &dst, const slidewriter::Image &src, int x0, int y0)
 {
     for (int y = 0; y < src.height; ++y)
         for (int x = 0; x < src.width; ++x) {
@@ -161,9 +175,9 @@ void paste(fixture::Image &dst, const fixture::Image &src, int x0, int y0)
 
 // A label card: dark frame, a square code of cells taken from the picture's
 // content (so different images get different labels), and a colour bar.
-fixture::Image makeLabel(const fixture::Image &overview)
+slidewriter::Image makeLabel(const slidewriter::Image &overview)
 {
-    fixture::Image label = fixture::makeFlat(480, 480, 250);
+    slidewriter::Image label = slidewriter::makeFlat(480, 480, 250);
     fill(label, 0, 0, 480, 12, 40, 40, 40);
     fill(label, 0, 468, 480, 12, 40, 40, 40);
     fill(label, 0, 0, 12, 480, 40, 40, 40);
@@ -196,60 +210,41 @@ fixture::Image makeLabel(const fixture::Image &overview)
 }
 
 // The glass seen from above: label at the left, specimen in the middle.
-fixture::Image makeMacrograph(const fixture::Image &overview, const fixture::Image &label)
+slidewriter::Image makeMacrograph(const slidewriter::Image &overview, const slidewriter::Image &label)
 {
     const int width = 1500, height = 500;
-    fixture::Image macro = fixture::makeFlat(width, height, 236);
-    paste(macro, fixture::resizeImage(label, 440, 440), 30, 30);
+    slidewriter::Image macro = slidewriter::makeFlat(width, height, 236);
+    paste(macro, slidewriter::resizeImage(label, 440, 440), 30, 30);
     int sw, sh;
-    fixture::fitSize(overview.width, overview.height, 940, 440, sw, sh);
+    slidewriter::fitSize(overview.width, overview.height, 940, 440, sw, sh);
     fill(macro, 500, 20, 980, 460, 244, 244, 244);
-    paste(macro, fixture::resizeImage(overview, sw, sh), 500 + (980 - sw) / 2, 20 + (460 - sh) / 2);
+    paste(macro, slidewriter::resizeImage(overview, sw, sh), 500 + (980 - sw) / 2, 20 + (460 - sh) / 2);
     return macro;
 }
 
 // The smallest pyramid picture at least as large as the target, resized to it.
-fixture::Image fromPyramid(const std::vector<fixture::Image> &pyramid, int width, int height)
+slidewriter::Image fromPyramid(const std::vector<slidewriter::Image> &pyramid, int width, int height)
 {
-    const fixture::Image *best = &pyramid.front();
-    for (const fixture::Image &p : pyramid)
+    const slidewriter::Image *best = &pyramid.front();
+    for (const slidewriter::Image &p : pyramid)
         if (p.width >= width && p.height >= height)
             best = &p;
-    return fixture::resizeImage(*best, width, height);
+    return slidewriter::resizeImage(*best, width, height);
 }
 
-}  // namespace
-
-int cmdMake(int argc, char **argv)
+void runMake(const MakeOptions &options)
 {
-    Args args("make", argc, argv, {"hevc"},
-              {{"tile", 1}, {"quality", 1}, {"colour", 1}, {"color", 1}, {"mosaic", 1}, {"mpp", 1}, {"mag", 1}});
-    if (args.help()) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    args.expect(2, "IMAGE OUT.pyra");
-    const std::string input = args.positional()[0], out = args.positional()[1];
-    const int tile = static_cast<int>(parseInt(args.value("tile", "256"), "--tile", 16, 4096));
-    const int quality = static_cast<int>(parseInt(args.value("quality", "80"), "--quality", 1, 100));
-    const bool hevc = args.has("hevc");
+    const std::string &input = options.input, &out = options.output;
+    const int tile = options.tile, quality = options.quality;
+    const bool hevc = options.hevc;
     if (hevc && tile % 2)
         throw Failure("--tile must be even for HEVC tiles, got " + std::to_string(tile));
-    const fixture::ColourParams colour =
-        parseColour(args.has("colour") ? args.value("colour", "") : args.value("color", ""));
-    const double mpp = parseDouble(args.value("mpp", "0.25"), "--mpp");
-    if (!(mpp > 0))
-        throw Failure("--mpp must be above 0");
-    const long mag = parseInt(args.value("mag", "40"), "--mag", 1, 1000);
+    const slidewriter::ColorParams colour = parseColour(options.colour);
+    const double mpp = options.mpp;
+    const long mag = options.mag;
     int mosaicW = 0, mosaicH = 0;
-    if (args.has("mosaic")) {
-        const std::string m = args.value("mosaic", "");
-        const size_t x = m.find_first_of("xX");
-        if (x == std::string::npos)
-            throw Failure("--mosaic must be WxH, got '" + m + "'");
-        mosaicW = static_cast<int>(parseInt(m.substr(0, x), "--mosaic W", 1, 200000));
-        mosaicH = static_cast<int>(parseInt(m.substr(x + 1), "--mosaic H", 1, 200000));
-    }
+    if (!options.mosaic.empty())
+        std::tie(mosaicW, mosaicH) = mosaicSize(options.mosaic);
 
     struct stat st;
     if (stat(input.c_str(), &st) != 0)
@@ -258,17 +253,17 @@ int cmdMake(int argc, char **argv)
         throw Failure(input + ": is a directory, not an image");
     if (access(input.c_str(), R_OK) != 0)
         throw Failure(input + ": permission denied (the file is not readable)");
-    fixture::Image picture;
+    slidewriter::Image picture;
     try {
-        picture = fixture::loadImage(input);
+        picture = slidewriter::loadImage(input);
     } catch (const std::exception &e) {
         throw Failure(e.what());
     }
     if (mosaicW)
-        picture = fixture::mosaic(picture, mosaicW, mosaicH);
+        picture = slidewriter::mosaic(picture, mosaicW, mosaicH);
     const bool talk = isatty(STDERR_FILENO) == 1;
 
-    fixture::Slide slide;
+    slidewriter::Slide slide;
     slide.tileWidth = slide.tileHeight = static_cast<uint32_t>(tile);
     slide.quality = static_cast<uint8_t>(quality);
     slide.compressionType = hevc ? 4 : 0;
@@ -279,10 +274,10 @@ int cmdMake(int argc, char **argv)
 
     // Layers by halving until one tile holds the picture; the small pictures
     // stay for the overview images.
-    std::vector<fixture::Image> pyramid;
+    std::vector<slidewriter::Image> pyramid;
     pyramid.push_back(std::move(picture));
     while (pyramid.back().width > tile || pyramid.back().height > tile)
-        pyramid.push_back(fixture::halveImage(pyramid.back()));
+        pyramid.push_back(slidewriter::halveImage(pyramid.back()));
     try {
         for (size_t i = 0; i < pyramid.size(); ++i) {
             if (talk)
@@ -291,17 +286,17 @@ int cmdMake(int argc, char **argv)
         }
         if (talk)
             std::fputc('\n', stderr);
-        const fixture::Image &full = pyramid.front();
+        const slidewriter::Image &full = pyramid.front();
         int thumbW, thumbH;
-        fixture::fitSize(full.width, full.height, 1024, 1024, thumbW, thumbH);
+        slidewriter::fitSize(full.width, full.height, 1024, 1024, thumbW, thumbH);
         slide.thumbnail = fromPyramid(pyramid, thumbW, thumbH);
         int overW, overH;
-        fixture::fitSize(full.width, full.height, 940, 440, overW, overH);
-        const fixture::Image overview = fromPyramid(pyramid, overW, overH);
+        slidewriter::fitSize(full.width, full.height, 940, 440, overW, overH);
+        const slidewriter::Image overview = fromPyramid(pyramid, overW, overH);
         slide.associated.resize(2);
         slide.associated[0].image = makeLabel(overview);
         slide.associated[1].image = makeMacrograph(overview, slide.associated[0].image);
-        fixture::writeSlide(out, slide);
+        slidewriter::writeSlide(out, slide);
     } catch (const Failure &) {
         throw;
     } catch (const std::exception &e) {
@@ -309,15 +304,37 @@ int cmdMake(int argc, char **argv)
     }
 
     size_t tiles = 0, bytes = 0;
-    for (const fixture::Layer &l : slide.layers) {
+    for (const slidewriter::Layer &l : slide.layers) {
         tiles += l.tiles.size();
-        for (const fixture::Tile &t : l.tiles)
+        for (const slidewriter::Tile &t : l.tiles)
             bytes += t.bytes.size();
     }
     std::printf("%s: %d x %d pixels, %zu layers, %zu tiles of %d x %d (%s, %.1f MB of tiles)\n",
                 out.c_str(), pyramid.front().width, pyramid.front().height, slide.layers.size(), tiles,
                 tile, tile, hevc ? "HEVC" : "JPEG", bytes / 1e6);
-    return 0;
+}
+
+}  // namespace
+
+void addMakeCommand(CLI::App &app)
+{
+    auto options = std::make_shared<MakeOptions>();
+    CLI::App *cmd = addCommand(app, "make", "build a slide from a PNG or JPEG image", kDetails);
+    cmd->add_option("IMAGE", options->input, "the PNG or JPEG image")->required();
+    cmd->add_option("OUT", options->output, "the slide file to write (OUT.pyra)")->required();
+    cmd->add_option("--tile", options->tile, "tile width and height in pixels (default 256)")
+        ->check(CLI::Range(16, 4096));
+    cmd->add_option("--quality", options->quality, "JPEG quality of the tiles (default 80)")
+        ->check(CLI::Range(1, 100));
+    cmd->add_flag("--hevc", options->hevc, "store the tiles as HEVC pictures instead of JPEG (even --tile)");
+    cmd->add_option("--colour,--color", options->colour, "colour parameters (see above)")->type_name("PARAMS");
+    cmd->add_option("--mosaic", options->mosaic,
+                    "first repeat the image, mirrored, to W x H pixels")
+        ->type_name("WxH");
+    cmd->add_option("--mpp", options->mpp, "micrometres per pixel of layer 0 (default 0.25)")
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--mag", options->mag, "magnification (default 40)")->check(CLI::Range(1, 1000));
+    cmd->callback([options] { runMake(*options); });
 }
 
 }  // namespace pyra

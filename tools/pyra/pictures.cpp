@@ -1,6 +1,11 @@
 // pyra assoc, tile and region: pictures out of a slide.
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "pyra.h"
 
@@ -8,196 +13,196 @@ namespace pyra {
 
 namespace {
 
-const char *const kAssocHelp =
-    "usage: pyra assoc SLIDE thumbnail|label|macro -o FILE\n"
-    "\n"
+const char *const kAssocDetails =
     "Writes an associated picture of the slide. FILE ending in .jpg or .jpeg gets\n"
     "JPEG bytes (the label and macrograph exactly as stored, the thumbnail\n"
-    "re-encoded at quality 75); FILE ending in .png gets the decoded pixels.\n";
+    "re-encoded at quality 75); FILE ending in .png gets the decoded pixels.";
 
-const char *const kTileHelp =
-    "usage: pyra tile SLIDE LAYER COL ROW -o FILE [--raw]\n"
-    "\n"
+const char *const kTileDetails =
     "Writes tile COL, ROW (counted from 0 at the top left) of layer LAYER (0 is the\n"
     "full resolution). FILE ending in .jpg or .jpeg gets the tile as JPEG (the\n"
-    "stored bytes of a JPEG slide); .png gets the decoded pixels.\n"
-    "\n"
-    "  --raw   write the tile's stored bytes (JPEG or HEVC), whatever the name\n";
+    "stored bytes of a JPEG slide); .png gets the decoded pixels. A tile the slide\n"
+    "does not store is white in both.";
 
-const char *const kRegionHelp =
-    "usage: pyra region SLIDE LAYER X Y W H -o FILE [--quality Q]\n"
-    "\n"
+const char *const kRegionDetails =
     "Writes the W x H rectangle of layer LAYER whose top-left pixel is X, Y, in the\n"
-    "layer's pixel grid. FILE ending in .png is lossless; .jpg or .jpeg is JPEG.\n"
-    "\n"
-    "  --quality Q   JPEG quality 1 to 100 (default 75)\n";
+    "layer's pixel grid. Any rectangle is taken: what lies outside the layer's\n"
+    "image content is white. FILE ending in .png is lossless; .jpg or .jpeg is JPEG.";
 
-std::string output(const Args &args)
+struct AssocOptions {
+    std::string path, which, output;
+};
+
+struct TileOptions {
+    std::string path, output;
+    int layer = 0, col = 0, row = 0;
+    bool raw = false;
+};
+
+struct RegionOptions {
+    std::string path, output;
+    int layer = 0, quality = 75;
+    int64_t x = 0, y = 0;
+    int width = 0, height = 0;
+};
+
+// The library encodes tiles it has to make up (absent, or decoded HEVC) at this quality.
+constexpr int kTileJpegQuality = 75;
+// libjpeg's largest image side.
+constexpr int kJpegMaxSide = 65500;
+
+// Fails unless a region's pixels and its encoded file (at most about as large
+// again) fit in this machine's memory.
+void checkRegionFits(int width, int height)
 {
-    const std::string out = args.value("output", "");
-    if (out.empty())
-        throw Failure("no output file (give -o FILE; see pyra " + args.command() + " --help)");
-    return out;
+    const uint64_t pixelBytes = uint64_t(width) * uint64_t(height) * 3;
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    const uint64_t memory = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
+    if (memory && 2 * pixelBytes > memory)
+        throw Failure("a region of " + std::to_string(width) + " x " + std::to_string(height) + " pixels needs " +
+                      std::to_string(2 * pixelBytes >> 20) + " MB (its pixels and the encoded file), more than " +
+                      "this machine's " + std::to_string(memory >> 20) + " MB of memory");
 }
 
-// Blue, green, red from the 4-byte pixels of the Abgr accessors.
-void writeAbgrPng(const std::string &path, const uint8_t *abgr, int width, int height)
+// The positional SLIDE and LAYER, and -o FILE, which every picture command takes.
+void addSlideLayer(CLI::App *cmd, std::string &path, int *layer)
 {
-    std::vector<uint8_t> bgr(static_cast<size_t>(width) * height * 3);
-    for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i)
-        for (int c = 0; c < 3; ++c)
-            bgr[i * 3 + c] = abgr[i * 4 + c];
-    writePng(path, bgr.data(), width, height);
+    cmd->add_option("SLIDE", path, "the slide file")->required();
+    if (layer)
+        cmd->add_option("LAYER", *layer, "layer index, 0 for the full resolution")
+            ->required()
+            ->check(CLI::NonNegativeNumber);
+}
+
+void runAssoc(const AssocOptions &options)
+{
+    const std::string &path = options.path, &which = options.which;
+    pyradec::Associated kind;
+    if (which == "thumbnail" || which == "thumb")
+        kind = pyradec::Associated::Thumbnail;
+    else if (which == "label")
+        kind = pyradec::Associated::Label;
+    else if (which == "macro" || which == "macrograph")
+        kind = pyradec::Associated::Macro;
+    else
+        throw Failure("unknown picture '" + which + "' (thumbnail, label or macro)");
+    const std::string &out = options.output;
+    const ImageKind format = imageKindOf(out);
+    const auto slide = openSlide(path);
+    const std::string name = kind == pyradec::Associated::Macro ? "macrograph" : pyradec::nameOf(kind);
+    if (format == ImageKind::Jpeg) {
+        const std::optional<pyradec::OwnedBytes> jpeg = slide->associatedJpeg(kind);
+        if (!jpeg)
+            throw Failure(path + ": the slide has no " + name + " to write as JPEG");
+        writeBytes(out, jpeg->data.get(), jpeg->size);
+    } else {
+        const std::optional<pyradec::Pixels> rgb = slide->associated(kind);
+        if (!rgb)
+            throw Failure(path + ": the slide has no " + name + " with pixels");
+        writePng(out, *rgb, pyradec::PixelFormat::Rgb);
+    }
+}
+
+void runTile(const TileOptions &options)
+{
+    const std::string &path = options.path, &out = options.output;
+    const int layer = options.layer, col = options.col, row = options.row;
+    const ImageKind format = options.raw ? ImageKind::Jpeg : imageKindOf(out);
+    const auto slide = openSlide(path);
+    const pyradec::Level &level = checkLayer(*slide, layer);
+    if (col >= level.columns || row >= level.rows)
+        throw Failure(path + ": no tile " + std::to_string(col) + ", " + std::to_string(row) +
+                      " in layer " + std::to_string(layer) + " (" + std::to_string(level.columns) +
+                      " columns, " + std::to_string(level.rows) + " rows)");
+    const std::string where = "tile " + std::to_string(col) + ", " + std::to_string(row) +
+                              " of layer " + std::to_string(layer);
+    // Empty for an absent tile, also one past the end of a short tile index.
+    const std::vector<uint8_t> stored = slide->storedTile(layer, col, row);
+    if (options.raw) {
+        if (stored.empty())
+            throw Failure(path + ": " + where + " has no stored bytes (an absent tile)");
+        writeBytes(out, stored.data(), stored.size());
+        return;
+    }
+    if (format == ImageKind::Png) {
+        // Absent tiles are white, on JPEG and HEVC slides alike.
+        writePng(out, slide->tile(layer, col, row), pyradec::PixelFormat::Bgr);
+        return;
+    }
+    if (stored.empty()) {
+        // The white tile the library encodes for an absent tile, at its quality.
+        const pyradec::Pixels white = slide->tile(layer, col, row);
+        writeJpeg(out, white.data.data(), white.width, white.height, kTileJpegQuality);
+        return;
+    }
+    // The stored JPEG as it is, or an HEVC tile re-encoded, as the library hands them out.
+    unsigned char *raw = nullptr;
+    int length = 0;
+    const int status = VtGetJpegSliceOfSpecifyLayer(slide->handle().get(), &raw, &length, layer, col, row);
+    Owned<unsigned char> jpeg(raw);
+    if (status != VT_OK || !jpeg || length <= 0)
+        throw Failure(path + ": " + where + " could not be read or decoded (status " + std::to_string(status) + ")");
+    writeBytes(out, jpeg.get(), static_cast<size_t>(length));
+}
+
+void runRegion(const RegionOptions &options)
+{
+    const std::string &path = options.path, &out = options.output;
+    const int w = options.width, h = options.height;
+    const ImageKind format = imageKindOf(out);
+    if (format == ImageKind::Jpeg && (w > kJpegMaxSide || h > kJpegMaxSide))
+        throw Failure("a JPEG is at most " + std::to_string(kJpegMaxSide) + " pixels wide and high, got " +
+                      std::to_string(w) + " x " + std::to_string(h) + " (write a .png)");
+    // The pixels and the encoded file are both held at once: refuse before allocating
+    // what this machine cannot hold.
+    checkRegionFits(w, h);
+    const auto slide = openSlide(path);
+    checkLayer(*slide, options.layer);
+    const pyradec::Pixels bgr = slide->readRegion(options.layer, options.x, options.y, w, h);
+    if (format == ImageKind::Png)
+        writePng(out, bgr, pyradec::PixelFormat::Bgr);
+    else
+        writeJpeg(out, bgr.data.data(), w, h, options.quality);
 }
 
 }  // namespace
 
-int cmdAssoc(int argc, char **argv)
+void addAssocCommand(CLI::App &app)
 {
-    Args args("assoc", argc, argv, {}, {{"output", 1}});
-    if (args.help()) {
-        std::fputs(kAssocHelp, stdout);
-        return 0;
-    }
-    args.expect(2, "SLIDE and thumbnail, label or macro");
-    const std::string path = args.positional()[0], which = args.positional()[1];
-    enum { Thumb, Label, Macro } kind;
-    if (which == "thumbnail" || which == "thumb")
-        kind = Thumb;
-    else if (which == "label")
-        kind = Label;
-    else if (which == "macro" || which == "macrograph")
-        kind = Macro;
-    else
-        throw Failure("unknown picture '" + which + "' (thumbnail, label or macro)");
-    const std::string out = output(args);
-    const ImageKind format = imageKindOf(out);
-    Handle slide = openSlide(path);
-
-    const char *const names[] = {"thumbnail", "label", "macrograph"};
-    // The handle says whether the picture exists and has pixels, which the accessors need.
-    const VtImageInfo *image = kind == Thumb ? slide->thumbnail
-                               : slide->macroImages ? slide->macroImages[kind == Label ? 0 : 1]
-                                                    : nullptr;
-    if (!image || image->width <= 0 || image->height <= 0)
-        throw Failure(path + ": the slide has no " + names[kind]);
-    int width = 0, height = 0, length = 0;
-    if (format == ImageKind::Jpeg) {
-        if (kind == Thumb && !image->pixels)
-            throw Failure(path + ": the thumbnail does not decode");
-        if (kind != Thumb && !image->encoded)
-            throw Failure(path + ": the slide has no stored " + std::string(names[kind]));
-        Owned<unsigned char> jpeg(kind == Thumb   ? GetThumbnailJpeg(slide.get(), &width, &height, &length)
-                                  : kind == Label ? GetLabelJpeg(slide.get(), &width, &height, &length)
-                                                  : GetMacrographJpeg(slide.get(), &width, &height, &length));
-        if (!jpeg || length <= 0)
-            throw Failure(path + ": could not read the " + names[kind]);
-        writeBytes(out, jpeg.get(), static_cast<size_t>(length));
-    } else {
-        if (!image->pixels)
-            throw Failure(path + ": the " + std::string(names[kind]) + " does not decode");
-        Owned<unsigned char> abgr(kind == Thumb   ? GetThumbnailAbgr(slide.get(), &width, &height)
-                                  : kind == Label ? GetLabelAbgr(slide.get(), &width, &height)
-                                                  : GetMacrographAbgr(slide.get(), &width, &height));
-        if (!abgr || width <= 0 || height <= 0)
-            throw Failure(path + ": could not read the " + names[kind]);
-        writeAbgrPng(out, abgr.get(), width, height);
-    }
-    return 0;
+    auto options = std::make_shared<AssocOptions>();
+    CLI::App *cmd = addCommand(app, "assoc", "associated picture (.jpg or .png)", kAssocDetails);
+    addSlideLayer(cmd, options->path, nullptr);
+    cmd->add_option("PICTURE", options->which, "thumbnail, label or macro")->required();
+    cmd->add_option("-o,--output", options->output, "the output file (.jpg, .jpeg or .png)")->required();
+    cmd->callback([options] { runAssoc(*options); });
 }
 
-int cmdTile(int argc, char **argv)
+void addTileCommand(CLI::App &app)
 {
-    Args args("tile", argc, argv, {"raw"}, {{"output", 1}});
-    if (args.help()) {
-        std::fputs(kTileHelp, stdout);
-        return 0;
-    }
-    args.expect(4, "SLIDE LAYER COL ROW");
-    const auto &p = args.positional();
-    const std::string path = p[0];
-    const long layer = parseInt(p[1], "LAYER", 0, 1L << 30);
-    const long col = parseInt(p[2], "COL", 0, 1L << 30);
-    const long row = parseInt(p[3], "ROW", 0, 1L << 30);
-    const std::string out = output(args);
-    const bool raw = args.has("raw");
-    const ImageKind format = raw ? ImageKind::Jpeg : imageKindOf(out);
-    Handle slide = openSlide(path);
-    checkLayer(slide.get(), path, layer);
-    const VtPicInfo *info = slide->picInfos[layer];
-    if (col >= info->xCount || row >= info->yCount)
-        throw Failure(path + ": no tile " + std::to_string(col) + ", " + std::to_string(row) +
-                      " in layer " + std::to_string(layer) + " (" + std::to_string(info->xCount) +
-                      " columns, " + std::to_string(info->yCount) + " rows)");
-    const std::string where = "tile " + std::to_string(col) + ", " + std::to_string(row) +
-                              " of layer " + std::to_string(layer);
-    const int l = static_cast<int>(layer), c = static_cast<int>(col), r = static_cast<int>(row);
-
-    if (raw) {
-        unsigned char *bytes = nullptr;
-        int length = 0;
-        const int status = VtGetHevcSliceOfSpecifyLayer(slide.get(), &bytes, &length, l, c, r);
-        Owned<unsigned char> owned(bytes);
-        if (status != VT_OK)
-            throw Failure(path + ": " + where + " could not be read (status " + std::to_string(status) + ")");
-        if (!owned || length <= 0)
-            throw Failure(path + ": " + where + " has no stored bytes (an absent tile)");
-        writeBytes(out, owned.get(), static_cast<size_t>(length));
-        return 0;
-    }
-    int width = 0, height = 0, length = 0;
-    if (format == ImageKind::Jpeg) {
-        Owned<unsigned char> jpeg(GetSliceJpeg(slide.get(), l, c, r, &width, &height, &length));
-        if (!jpeg || length <= 0)
-            throw Failure(path + ": " + where + " could not be read or decoded");
-        writeBytes(out, jpeg.get(), static_cast<size_t>(length));
-    } else {
-        Owned<unsigned char> bgr(GetSliceBgr(slide.get(), l, c, r, &width, &height));
-        if (!bgr)
-            throw Failure(path + ": " + where + " could not be read or decoded");
-        writePng(out, bgr.get(), width, height);
-    }
-    return 0;
+    auto options = std::make_shared<TileOptions>();
+    CLI::App *cmd = addCommand(app, "tile", "one tile (.jpg, .png, or stored bytes)", kTileDetails);
+    addSlideLayer(cmd, options->path, &options->layer);
+    cmd->add_option("COL", options->col, "tile column, from 0 at the left")->required()->check(CLI::NonNegativeNumber);
+    cmd->add_option("ROW", options->row, "tile row, from 0 at the top")->required()->check(CLI::NonNegativeNumber);
+    cmd->add_option("-o,--output", options->output, "the output file (.jpg, .jpeg or .png)")->required();
+    cmd->add_flag("--raw", options->raw, "write the tile's stored bytes (JPEG or HEVC), whatever the name");
+    cmd->callback([options] { runTile(*options); });
 }
 
-int cmdRegion(int argc, char **argv)
+void addRegionCommand(CLI::App &app)
 {
-    Args args("region", argc, argv, {}, {{"output", 1}, {"quality", 1}});
-    if (args.help()) {
-        std::fputs(kRegionHelp, stdout);
-        return 0;
-    }
-    args.expect(6, "SLIDE LAYER X Y W H");
-    const auto &p = args.positional();
-    const std::string path = p[0];
-    const long layer = parseInt(p[1], "LAYER", 0, 1L << 30);
-    const long x = parseInt(p[2], "X", 0, 1L << 30);
-    const long y = parseInt(p[3], "Y", 0, 1L << 30);
-    const long w = parseInt(p[4], "W", 1, 1L << 16);
-    const long h = parseInt(p[5], "H", 1, 1L << 16);
-    const int quality = static_cast<int>(parseInt(args.value("quality", "75"), "--quality", 1, 100));
-    const std::string out = output(args);
-    const ImageKind format = imageKindOf(out);
-    Handle slide = openSlide(path);
-    checkLayer(slide.get(), path, layer);
-    const VtPicInfo *info = slide->picInfos[layer];
-    const long layerW = static_cast<long>(info->xCount) * slide->picHead->tileWidth;
-    const long layerH = static_cast<long>(info->yCount) * slide->picHead->tileHeight;
-    // Requests stay inside the tile grid, where every pixel comes from a tile.
-    if (x + w > layerW || y + h > layerH)
-        throw Failure(path + ": region " + std::to_string(w) + " x " + std::to_string(h) + " at " +
-                      std::to_string(x) + ", " + std::to_string(y) + " reaches outside layer " +
-                      std::to_string(layer) + " (" + std::to_string(layerW) + " x " +
-                      std::to_string(layerH) + ")");
-    Owned<unsigned char> bgr(GetRoiSliceBgr(slide.get(), static_cast<int>(layer), static_cast<int>(x),
-                                            static_cast<int>(y), static_cast<int>(w), static_cast<int>(h)));
-    if (!bgr)
-        throw Failure(path + ": the region could not be read or decoded");
-    if (format == ImageKind::Png)
-        writePng(out, bgr.get(), static_cast<int>(w), static_cast<int>(h));
-    else
-        writeJpeg(out, bgr.get(), static_cast<int>(w), static_cast<int>(h), quality);
-    return 0;
+    auto options = std::make_shared<RegionOptions>();
+    CLI::App *cmd = addCommand(app, "region", "a rectangle of a layer (.png or .jpg)", kRegionDetails);
+    addSlideLayer(cmd, options->path, &options->layer);
+    // Any rectangle: what lies outside the layer's content is white.
+    const int64_t far = int64_t{1} << 40;
+    cmd->add_option("X", options->x, "left edge in layer pixels (may be negative)")->required()->check(CLI::Range(-far, far));
+    cmd->add_option("Y", options->y, "top edge in layer pixels (may be negative)")->required()->check(CLI::Range(-far, far));
+    cmd->add_option("W", options->width, "width in pixels")->required()->check(CLI::Range(1, INT32_MAX));
+    cmd->add_option("H", options->height, "height in pixels")->required()->check(CLI::Range(1, INT32_MAX));
+    cmd->add_option("-o,--output", options->output, "the output file (.png, .jpg or .jpeg)")->required();
+    cmd->add_option("--quality", options->quality, "JPEG quality (default 75)")->check(CLI::Range(1, 100));
+    cmd->callback([options] { runRegion(*options); });
 }
 
 }  // namespace pyra

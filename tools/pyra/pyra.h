@@ -1,4 +1,4 @@
-// Shared pieces of the pyra tool: failures, argument parsing, the slide handle,
+// Shared pieces of the pyra tool: failures, the command line, the slide handle,
 // and writing results to files.
 #pragma once
 
@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "Slide.h"
 #include "pyradec/pyradec.h"
-#include "SlideWriter.h"
 
 namespace pyra {
 
@@ -18,50 +20,16 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A subcommand's arguments: positionals in order, options by name.
-class Args {
-public:
-    // argv holds the words after the subcommand name. `flags` are options
-    // without a value, `valued` maps option names to their number of values.
-    Args(const std::string &command, int argc, char **argv, const std::vector<std::string> &flags,
-         const std::vector<std::pair<std::string, int>> &valued);
-    bool help() const { return help_; }
-    bool has(const std::string &name) const;
-    // Values of an option (empty when absent).
-    std::vector<std::string> values(const std::string &name) const;
-    std::string value(const std::string &name, const std::string &fallback) const;
-    const std::vector<std::string> &positional() const { return positional_; }
-    // Fails unless exactly `n` positionals were given; `usage` names them.
-    void expect(size_t n, const std::string &usage) const;
-    const std::string &command() const { return command_; }
-
-private:
-    std::string command_;
-    bool help_ = false;
-    std::vector<std::string> positional_;
-    std::vector<std::pair<std::string, std::vector<std::string>>> options_;
-};
-
-// A whole decimal number within [lo, hi]; `what` names it in the message.
-long parseInt(const std::string &text, const std::string &what, long lo, long hi);
+// A decimal number (for values inside composite options); `what` names it in the message.
 double parseDouble(const std::string &text, const std::string &what);
 
-struct HandleCloser {
-    void operator()(VtPyraInfo *p) const { VtClosePyra(p); }
-};
-using Handle = std::unique_ptr<VtPyraInfo, HandleCloser>;
+using pyradec::Owned;
 
-struct Disposer {
-    void operator()(void *p) const { Dispose(p); }
-};
-template <typename T> using Owned = std::unique_ptr<T, Disposer>;
-
-// Checks that the path names a readable file that starts with the slide magic,
-// then opens it; every failure says which.
-Handle openSlide(const std::string &path);
-// The same checks without opening (for the export, whose workers share one handle).
-void checkSlideFile(const std::string &path);
-void checkLayer(const VtPyraInfo *slide, const std::string &path, long layer);
+// The slide at path through the internal C++ layer; a file that is not a usable
+// slide fails with the reason the library's open sequence found.
+std::shared_ptr<pyradec::Slide> openSlide(const std::string &path);
+// The level, or a failure naming the layers the slide has.
+const pyradec::Level &checkLayer(const pyradec::Slide &slide, long layer);
 
 // Lower-case extension of a path ("png", "jpg", ...), empty when none.
 std::string extension(const std::string &path);
@@ -73,18 +41,29 @@ ImageKind imageKindOf(const std::string &path);
 void writeBytes(const std::string &path, const uint8_t *data, size_t size);
 // Blue-green-red pixels to a PNG file.
 void writePng(const std::string &path, const uint8_t *bgr, int width, int height);
+// Pixels of the C++ layer (3 channels, in `format`'s order) to a PNG file.
+void writePng(const std::string &path, const pyradec::Pixels &pixels, pyradec::PixelFormat format);
 // Blue-green-red pixels to a JPEG file through the library's encoder.
 void writeJpeg(const std::string &path, const uint8_t *bgr, int width, int height, int quality);
 
-// Subcommands: each returns the exit status.
-int cmdInfo(int argc, char **argv);
-int cmdAssoc(int argc, char **argv);
-int cmdTile(int argc, char **argv);
-int cmdRegion(int argc, char **argv);
-int cmdExport(int argc, char **argv);
-int cmdHash(int argc, char **argv);
-int cmdMake(int argc, char **argv);
-// pyra serve: parses its own options (argv holds the words after "serve").
-int cmdServe(int argc, char **argv);
+// The tool's help layout, --help and --version, and one command required.
+void configure(CLI::App &app);
+// A command with a one-line summary (the list of commands) and details (its help).
+CLI::App *addCommand(CLI::App &app, const std::string &name, const std::string &summary,
+                     const std::string &details);
+// Parses and runs the chosen command: exit status 0, or 1 after one line on
+// standard error ("pyra COMMAND: ..."); --help and --version go to standard output.
+int run(CLI::App &app, int argc, char **argv);
+
+// The commands: each adds itself to the tool, with a callback that runs it.
+void addInfoCommand(CLI::App &app);
+void addAssocCommand(CLI::App &app);
+void addTileCommand(CLI::App &app);
+void addRegionCommand(CLI::App &app);
+void addExportCommand(CLI::App &app);
+void addHashCommand(CLI::App &app);
+void addMakeCommand(CLI::App &app);
+// The tile server, in tools/pyra/serve.cpp: added in main.cpp with one line.
+void addServeCommand(CLI::App &app);
 
 }  // namespace pyra

@@ -578,50 +578,40 @@ const char *const kDescription =
     "/associated/NAME/thumbnail|label|macro.jpeg. Listens on 127.0.0.1 unless\n"
     "--bind says otherwise; --port 0 picks a free port. Stops on Ctrl-C.";
 
-ServeOptions parseOptions(int argc, char **argv, bool &helped)
+// Runs the server until SIGINT or SIGTERM; throws Failure when it cannot start.
+void runServe(const ServeOptions &options);
+
+}  // namespace
+
+void addServeCommand(CLI::App &app)
 {
-    ServeOptions o;
+    auto o = std::make_shared<ServeOptions>();
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     // A worker serves one connection at a time, kept-alive ones included: enough
     // of them that a few browsers (six connections each) or idle clients do
     // not hold up the rest. Tile work itself is limited to two per core.
-    o.threads = static_cast<int>(std::max(64u, 8 * cores));
-    CLI::App app{kDescription, "pyra serve"};
-    app.option_defaults()->always_capture_default();
-    app.add_option("PATH", o.path, "a slide file, or a folder searched for .pyra files")->required();
-    app.add_option("--port", o.port, "TCP port (0: any free port)")->check(CLI::Range(0, 65535));
-    app.add_option("--bind", o.bind, "address to listen on");
-    app.add_option("--tile-size", o.tileSize, "Deep Zoom tile size")->check(CLI::Range(1, 4096));
-    app.add_option("--overlap", o.overlap, "Deep Zoom tile overlap")->check(CLI::Range(0, 64));
-    app.add_option("--quality", o.quality, "JPEG quality of tiles")->check(CLI::Range(1, 100));
-    app.add_option("--cache-mb", o.cacheMb, "memory for cached tiles, MiB")->check(CLI::Range(0, 1 << 20));
-    app.add_option("--threads", o.threads, "connections served at once (tiles are made two per core)")
+    o->threads = static_cast<int>(std::max(64u, 8 * cores));
+    CLI::App *cmd = addCommand(app, "serve", "Deep Zoom server and viewer for browsers", kDescription);
+    cmd->option_defaults()->always_capture_default();
+    cmd->add_option("PATH", o->path, "a slide file, or a folder searched for .pyra files")->required();
+    cmd->add_option("--port", o->port, "TCP port (0: any free port)")->check(CLI::Range(0, 65535));
+    cmd->add_option("--bind", o->bind, "address to listen on");
+    cmd->add_option("--tile-size", o->tileSize, "Deep Zoom tile size")->check(CLI::Range(1, 4096));
+    cmd->add_option("--overlap", o->overlap, "Deep Zoom tile overlap")->check(CLI::Range(0, 64));
+    cmd->add_option("--quality", o->quality, "JPEG quality of tiles")->check(CLI::Range(1, 100));
+    cmd->add_option("--cache-mb", o->cacheMb, "memory for cached tiles, MiB")->check(CLI::Range(0, 1 << 20));
+    cmd->add_option("--threads", o->threads, "connections served at once (tiles are made two per core)")
         ->check(CLI::Range(1, 1024));
-    app.add_option("--max-open", o.maxOpen, "slides kept open at once")->check(CLI::Range(1, 100000));
-    app.add_option("--assets", o.assets, "the viewer's folder (default: installed beside pyra)");
-    app.add_flag("--verbose", o.verbose, "log one line per request on standard error");
-    std::vector<std::string> args(argv, argv + argc);
-    std::reverse(args.begin(), args.end());
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp &) {
-        std::fputs(app.help().c_str(), stdout);
-        helped = true;
-    } catch (const CLI::ParseError &e) {
-        throw Failure(std::string(e.what()) + " (see pyra serve --help)");
-    }
-    return o;
+    cmd->add_option("--max-open", o->maxOpen, "slides kept open at once")->check(CLI::Range(1, 100000));
+    cmd->add_option("--assets", o->assets, "the viewer's folder (default: installed beside pyra)");
+    cmd->add_flag("--verbose", o->verbose, "log one line per request on standard error");
+    cmd->callback([o] { runServe(*o); });
 }
 
-}  // namespace
+namespace {
 
-int cmdServe(int argc, char **argv)
+void runServe(const ServeOptions &options)
 {
-    bool helped = false;
-    const ServeOptions options = parseOptions(argc, argv, helped);
-    if (helped)
-        return 0;
-
     // Signals are taken by one thread that stops the server; a client that goes
     // away mid-response must not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -724,7 +714,8 @@ int cmdServe(int argc, char **argv)
     stopper.join();
     if (!ok && !signalled)
         throw Failure("the server stopped on an error");
-    return 0;
 }
+
+}  // namespace
 
 }  // namespace pyra

@@ -10,7 +10,8 @@
 //   exist they still start at 7732, so the thumbnail must end by 7732 (else
 //   serialise throws); bytes between are zero. Layer 0 follows the chain.
 // The last associated image's nextOffset is always the thumbnail record's offset.
-#include "SlideWriter.h"
+#include "slidewriter/SlideWriter.h"
+#include "slidewriter/ImageFiles.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -18,7 +19,7 @@
 #include <fstream>
 #include <stdexcept>
 
-namespace fixture {
+namespace slidewriter {
 
 namespace {
 
@@ -58,9 +59,9 @@ void breakMagic(Buffer &buf, uint64_t at)
 
 }  // namespace
 
-ColourParams scannerColour()
+ColorParams scannerColour()
 {
-    ColourParams c;
+    ColorParams c;
     c.gamma = 1.8f;
     const float gains[3] = {1.08f, 0.94f, 1.02f};
     const float hsv[3] = {1.0f, 1.15f, 1.05f};
@@ -97,35 +98,6 @@ Layer makeLayer(const Slide &slide, const Image &picture, int32_t boundWidth,
     return layer;
 }
 
-namespace {
-
-// 2x2 mean; odd edges take what is there.
-Image halve(const Image &src)
-{
-    Image out;
-    out.width = std::max(1, (src.width + 1) / 2);
-    out.height = std::max(1, (src.height + 1) / 2);
-    out.bgr.resize(static_cast<size_t>(out.width) * out.height * 3);
-    for (int y = 0; y < out.height; ++y)
-        for (int x = 0; x < out.width; ++x)
-            for (int c = 0; c < 3; ++c) {
-                int sum = 0, n = 0;
-                for (int dy = 0; dy < 2; ++dy)
-                    for (int dx = 0; dx < 2; ++dx) {
-                        int sx = 2 * x + dx, sy = 2 * y + dy;
-                        if (sx < src.width && sy < src.height) {
-                            sum += src.bgr[(static_cast<size_t>(sy) * src.width + sx) * 3 + c];
-                            ++n;
-                        }
-                    }
-                out.bgr[(static_cast<size_t>(y) * out.width + x) * 3 + c] =
-                    static_cast<uint8_t>(n ? (sum + n / 2) / n : 255);
-            }
-    return out;
-}
-
-}  // namespace
-
 Slide makeSlide(int xCount, int yCount, int layers, uint8_t compressionType, uint32_t tileWidth,
                 uint32_t tileHeight, uint32_t seed)
 {
@@ -146,7 +118,7 @@ Slide makeSlide(int xCount, int yCount, int layers, uint8_t compressionType, uin
                                 std::max(1, yCount * th - boundHeight), seed);
     for (int i = 0; i < std::max(0, layers); ++i) {
         if (i > 0)
-            picture = halve(picture);
+            picture = halveImage(picture);
         int gridW = std::max(1, (picture.width + tw - 1) / tw) * tw;
         int gridH = std::max(1, (picture.height + th - 1) / th) * th;
         slide.layers.push_back(makeLayer(slide, picture, gridW - picture.width,
@@ -373,4 +345,4 @@ std::string writeSlide(const std::string &path, const Slide &slide)
     return writeFile(path, serialise(slide));
 }
 
-}  // namespace fixture
+}  // namespace slidewriter

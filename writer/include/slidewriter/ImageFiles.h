@@ -1,13 +1,13 @@
 // Ordinary image files for the slide writer and the command-line tool: PNG and
 // JPEG reading and writing, and the resampling that makes pyramid layers and
-// overview pictures. Pixels are fixture::Image (blue, green, red).
+// overview pictures. Pixels are slidewriter::Image (blue, green, red).
 #pragma once
 
 #include <string>
 
 #include "SlideWriter.h"
 
-namespace fixture {
+namespace slidewriter {
 
 // Reads a PNG (any bit depth or colour type; alpha is composed on white) or a
 // JPEG file, chosen by the file's signature. Throws std::runtime_error with a
@@ -28,4 +28,4 @@ void fitSize(int width, int height, int maxWidth, int maxHeight, int &outWidth, 
 // right and in odd rows top to bottom, so that the seams continue the picture.
 Image mosaic(const Image &tile, int width, int height);
 
-}  // namespace fixture
+}  // namespace slidewriter

@@ -1,6 +1,6 @@
-// PNG through libpng's simplified interface, JPEG through the fixture's codec,
+// PNG through libpng's simplified interface, JPEG through the writer's codec,
 // and plain resampling for pyramid layers and overview pictures.
-#include "ImageFiles.h"
+#include "slidewriter/ImageFiles.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,7 +12,7 @@
 
 #include <png.h>
 
-namespace fixture {
+namespace slidewriter {
 
 namespace {
 
@@ -195,4 +195,4 @@ Image mosaic(const Image &tile, int width, int height)
     return out;
 }
 
-}  // namespace fixture
+}  // namespace slidewriter

@@ -1,6 +1,7 @@
-// Test fixture writer: makes slide files byte for byte in the on-disk layout
-// the library reads, plus the images that go into them. Test support only;
-// the library itself never writes slides.
+// The slide writer: makes slide files byte for byte in the on-disk layout the
+// library reads, plus the images that go into them. Used by `pyra make`, the
+// tests, the benchmarks and the fuzzing corpus; the library itself never writes
+// slides.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "ColorCorrect/ColorParams.h"
 #include "pyradec/pyradec.h"
 
-namespace fixture {
+namespace slidewriter {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -38,16 +40,10 @@ Bytes encodeBmp(const Image &img, int bitsPerPixel = 24);
 // Decodes JPEG with libjpeg alone into blue-green-red (no colour correction).
 Image decodeJpegPlain(const Bytes &jpeg);
 
-// Colour parameters of the extra-information record.
-struct ColourParams {
-    float gamma = 1.0f;
-    float channelGains[3] = {1, 1, 1};
-    float hsvScales[3] = {1, 1, 1};
-    float colorMatrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-};
-// A realistic scanner set: gamma 1.8, non-diagonal matrix with a negative
-// coefficient, gains above and below 1, saturation and value factors above 1.
-ColourParams scannerColour();
+// Colour parameters of the extra-information record, the library's own type
+// (neutral when default-constructed).
+using ColorParams = pyradec::ColorParams;
+ColorParams scannerColour();
 
 // One stored tile. `bytes` empty means absent (size 0). `storedSize`, when set,
 // is written into the tile-size table instead of bytes.size() (for damage:
@@ -108,7 +104,7 @@ struct Slide {
     uint32_t thumbWidth = 0;       // 0: taken from the thumbnail image
     uint32_t thumbHeight = 0;
 
-    ColourParams colour;
+    ColorParams colour;
     // Label (index 0) and macrograph (index 1); empty: no associated images.
     std::vector<AssociatedImage> associated;
     Image thumbnail;
@@ -140,18 +136,5 @@ std::string writeFile(const std::string &path, const Bytes &bytes);
 // Writes the slide to path; returns path.
 std::string writeSlide(const std::string &path, const Slide &slide);
 
-// A fresh directory under the system's temporary directory, removed by the destructor.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
-    std::string path_;
-};
-
-}  // namespace fixture
+}  // namespace slidewriter

@@ -1,5 +1,5 @@
-// Pictures for the fixture: pattern content, and JPEG, HEVC and BMP encoders.
-#include "SlideWriter.h"
+// Pictures for the writer: pattern content, and JPEG, HEVC and BMP encoders.
+#include "slidewriter/SlideWriter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,7 +18,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-namespace fixture {
+namespace slidewriter {
 
 namespace {
 
@@ -223,13 +223,6 @@ Image decodeJpegPlain(const Bytes &jpeg)
 
 // ---- HEVC ----
 
-// Debian's libx265 leaks a few small blocks per encoder; only the fixture uses
-// the encoder, so the leak checker of sanitised test runs is told to skip them.
-extern "C" __attribute__((used, visibility("default"))) const char *__lsan_default_suppressions()
-{
-    return "leak:libx265.so\n";
-}
-
 namespace {
 
 struct CodecContextDeleter {
@@ -384,4 +377,4 @@ Bytes encodeBmp(const Image &img, int bitsPerPixel)
     return out;
 }
 
-}  // namespace fixture
+}  // namespace slidewriter

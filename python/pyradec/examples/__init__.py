@@ -1,0 +1,1 @@
+"""Runnable examples: ``python3 -m pyradec.examples.tissue --help``."""
