@@ -47,7 +47,7 @@ def rss_mb(pid):
 def test_bounded_load(tmp_path, serve):
     make_slide(tmp_path / "slides" / "big.pyra", 2000, 1500, tile=256, seed=11, extra=["--mosaic", "12000x9000"])
     make_slide(tmp_path / "slides" / "small.pyra", 900, 700, tile=256, seed=12)
-    server = serve(tmp_path / "slides", "--cache-mb", str(CACHE_MB), "--threads", "16")
+    server = serve(tmp_path / "slides", "--cache-mb", str(CACHE_MB))
     levels = dz_levels(12000, 9000)
     grids = [(-(-w // 254), -(-h // 254)) for w, h in levels]
     stop = time.monotonic() + SECONDS

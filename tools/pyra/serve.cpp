@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -524,9 +525,15 @@ private:
         const pyradec::TileKey key{s->key, static_cast<int>(level), static_cast<int>(col), static_cast<int>(row)};
         auto jpeg = encoded_.get(key);
         if (!jpeg) {
-            jpeg = encode(dz.tile(static_cast<int>(level), col, row, &decoded_), s->name);
-            encoded_.put(key, jpeg);
-            ++tilesEncoded_;
+            // Connections may be many; tiles in the making are a few per core,
+            // which bounds both the CPU contention and the memory they take.
+            Permit permit(computing_);
+            jpeg = encoded_.get(key);  // made while this request waited?
+            if (!jpeg) {
+                jpeg = encode(dz.tile(static_cast<int>(level), col, row, &decoded_), s->name);
+                encoded_.put(key, jpeg);
+                ++tilesEncoded_;
+            }
         }
         ++tilesServed_;
         ++tilesByLevel_[std::min<int64_t>(level, kMaxLevels - 1)];
@@ -544,8 +551,18 @@ private:
         return std::make_shared<const std::vector<uint8_t>>(out, out + size);
     }
 
+    struct Permit {
+        explicit Permit(std::counting_semaphore<> &s) : s_(s) { s_.acquire(); }
+        ~Permit() { s_.release(); }
+        Permit(const Permit &) = delete;
+        Permit &operator=(const Permit &) = delete;
+        std::counting_semaphore<> &s_;
+    };
+
     ServeOptions options_;
     Catalog catalog_;
+    std::counting_semaphore<> computing_{
+        static_cast<std::ptrdiff_t>(2 * std::max(1u, std::thread::hardware_concurrency()))};
     pyradec::TileCache encoded_;
     pyradec::TileCache decoded_;
     std::string assetsDir_;
@@ -570,7 +587,10 @@ void addServeCommand(CLI::App &app)
 {
     auto o = std::make_shared<ServeOptions>();
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    o->threads = static_cast<int>(std::max(8u, 4 * cores));
+    // A worker serves one connection at a time, kept-alive ones included: enough
+    // of them that a few browsers (six connections each) or idle clients do
+    // not hold up the rest. Tile work itself is limited to two per core.
+    o->threads = static_cast<int>(std::max(64u, 8 * cores));
     CLI::App *cmd = addCommand(app, "serve", "Deep Zoom server and viewer for browsers", kDescription);
     cmd->option_defaults()->always_capture_default();
     cmd->add_option("PATH", o->path, "a slide file, or a folder searched for .pyra files")->required();
@@ -580,7 +600,7 @@ void addServeCommand(CLI::App &app)
     cmd->add_option("--overlap", o->overlap, "Deep Zoom tile overlap")->check(CLI::Range(0, 64));
     cmd->add_option("--quality", o->quality, "JPEG quality of tiles")->check(CLI::Range(1, 100));
     cmd->add_option("--cache-mb", o->cacheMb, "memory for cached tiles, MiB")->check(CLI::Range(0, 1 << 20));
-    cmd->add_option("--threads", o->threads, "worker threads (one per open connection)")
+    cmd->add_option("--threads", o->threads, "connections served at once (tiles are made two per core)")
         ->check(CLI::Range(1, 1024));
     cmd->add_option("--max-open", o->maxOpen, "slides kept open at once")->check(CLI::Range(1, 100000));
     cmd->add_option("--assets", o->assets, "the viewer's folder (default: installed beside pyra)");
