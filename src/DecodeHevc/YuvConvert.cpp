@@ -61,6 +61,7 @@ bool isIdentity(const unsigned char *range)
 struct Kernel {
     const IndexLuts &luts;
     ColorPlanes planes;  // red null: no lookup; packed used when present
+    bool identityRange;  // luts are the plain clamp: indices computed eight at a time
 };
 
 // Columns per pass. The table entries of a pass (2 rows x 64 pixels x 3 planes
@@ -93,6 +94,35 @@ inline void prefetchEntry(const ColorPlanes &planes, uint32_t idx)
 #endif
 }
 
+// Eight lanes of 32-bit sums; GCC lowers them to whatever registers the target has.
+typedef int Lanes __attribute__((vector_size(32)));
+typedef unsigned char Bytes8 __attribute__((vector_size(8)));
+typedef unsigned char Bytes4 __attribute__((vector_size(4)));
+
+// sum >> 8 clamped to [0, 255], in place (no vector crosses a call boundary).
+[[gnu::always_inline]] inline void clampComponent(Lanes &c)
+{
+    c >>= 8;
+    c = c < 0 ? Lanes{} : c;
+    c = c > 255 ? Lanes{} + 255 : c;
+}
+
+// Table indices of eight pixels of one row (rangeTable the identity): the same
+// sums as tableIndex, clamped directly.
+[[gnu::always_inline]] inline void indexEight(const unsigned char *y, const Lanes &rc, const Lanes &gc, const Lanes &bc,
+                       uint32_t *idx)
+{
+    Bytes8 luma8;
+    __builtin_memcpy(&luma8, y, sizeof luma8);
+    const Lanes yt = 298 * (__builtin_convertvector(luma8, Lanes) - 16);
+    Lanes r = yt + rc, g = yt + gc, b = yt + bc;
+    clampComponent(r);
+    clampComponent(g);
+    clampComponent(b);
+    const Lanes index = (r << 16) | (g << 8) | b;
+    __builtin_memcpy(idx, &index, sizeof index);
+}
+
 // Pass 1: table indices of up to kChunk pixels of one or two rows that share one
 // chroma row, starting at an even column. The lookups are issued here as
 // prefetches so that their cache misses overlap instead of queueing in pass 2.
@@ -101,7 +131,28 @@ void indexChunk(const Kernel &k, const unsigned char *y0, const unsigned char *y
                 const unsigned char *u, const unsigned char *v, int n, uint32_t *idx0,
                 uint32_t *idx1)
 {
-    for (int i = 0; i < n; i += 2) {
+    int start = 0;
+    if (k.identityRange) {
+        for (; start + 8 <= n; start += 8) {
+            Bytes4 u4, v4;
+            __builtin_memcpy(&u4, u + start / 2, sizeof u4);
+            __builtin_memcpy(&v4, v + start / 2, sizeof v4);
+            const Lanes cu = __builtin_convertvector(__builtin_shufflevector(u4, u4, 0, 0, 1, 1, 2, 2, 3, 3), Lanes) - 128;
+            const Lanes cv = __builtin_convertvector(__builtin_shufflevector(v4, v4, 0, 0, 1, 1, 2, 2, 3, 3), Lanes) - 128;
+            const Lanes rc = 409 * cv + 128, gc = -100 * cu - 208 * cv + 128, bc = 516 * cu + 128;
+            indexEight(y0 + start, rc, gc, bc, idx0 + start);
+            if constexpr (PAIR)
+                indexEight(y1 + start, rc, gc, bc, idx1 + start);
+            if constexpr (LOOKUP) {
+                for (int j = start; j < start + 8; ++j) {
+                    prefetchEntry<LOOKUP>(k.planes, idx0[j]);
+                    if constexpr (PAIR)
+                        prefetchEntry<LOOKUP>(k.planes, idx1[j]);
+                }
+            }
+        }
+    }
+    for (int i = start; i < n; i += 2) {
         const int cu = u[i >> 1] - 128;
         const int cv = v[i >> 1] - 128;
         const int rc = 409 * cv + kBiasTerm;
@@ -220,7 +271,7 @@ int convertYuv420(const YuvPlanes &planes, unsigned char *out, int width, int he
             luts = &ownLuts;
         }
     }
-    const Kernel k{*luts, colour};
+    const Kernel k{*luts, colour, luts == &identityLuts()};
 
     switch (layout) {
     case RGB24:
