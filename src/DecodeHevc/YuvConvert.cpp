@@ -182,8 +182,20 @@ void indexChunk(const Kernel &k, const unsigned char *y0, const unsigned char *y
 
 // Pass 2: the pixels of one row from their indices.
 template <int BPP, int RI, int GI, int BI, int AI, int LOOKUP>
-void writeChunk(const Kernel &k, const uint32_t *idx, int n, unsigned char *o)
+void writeChunk(const Kernel &k, const uint32_t *idx, int n, unsigned char *o, bool rowEnd)
 {
+    // Blue-green-red: the packed entry (or the index itself) is the pixel's bytes
+    // in order, stored as one word; the spare top byte lands on the next pixel,
+    // which overwrites it, so the row's last pixel goes byte by byte.
+    if constexpr (BPP == 3 && RI == 2 && GI == 1 && BI == 0 && LOOKUP != kPlanes) {
+        const int words = rowEnd ? n - 1 : n;
+        for (int i = 0; i < words; ++i, o += 3) {
+            const uint32_t entry = LOOKUP == kPacked ? k.planes.packed[idx[i]] : idx[i];
+            __builtin_memcpy(o, &entry, sizeof entry);
+        }
+        idx += words;
+        n -= words;
+    }
     for (int i = 0; i < n; ++i, o += BPP) {
         const uint32_t x = idx[i];
         if constexpr (LOOKUP == kPacked) {
@@ -216,9 +228,10 @@ void convertRows(const Kernel &k, const unsigned char *y0, const unsigned char *
         const int n = width - x < kChunk ? width - x : kChunk;
         indexChunk<LOOKUP, PAIR>(k, y0 + x, PAIR ? y1 + x : nullptr, u + x / 2, v + x / 2, n,
                                  idx0, idx1);
-        writeChunk<BPP, RI, GI, BI, AI, LOOKUP>(k, idx0, n, o0 + size_t(x) * BPP);
+        const bool rowEnd = x + n == width;
+        writeChunk<BPP, RI, GI, BI, AI, LOOKUP>(k, idx0, n, o0 + size_t(x) * BPP, rowEnd);
         if constexpr (PAIR)
-            writeChunk<BPP, RI, GI, BI, AI, LOOKUP>(k, idx1, n, o1 + size_t(x) * BPP);
+            writeChunk<BPP, RI, GI, BI, AI, LOOKUP>(k, idx1, n, o1 + size_t(x) * BPP, rowEnd);
     }
 }
 
