@@ -60,11 +60,12 @@ int pyradec::assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint3
                 if (!tile)
                     return VT_ERR_UTILITY;
             }
-            // JPEG tiles decode only the rows the region needs, and only the pixels
+            // JPEG tiles decode only the rows and columns the region needs, and only the pixels
             // copied into the region go through the colour table.
             const bool jpeg = compressionOf(pyra) == Compression::Jpeg;
             int status = jpeg ? loadTileRows(pyra, reader, entry, tile.get(), static_cast<int>(srcTop),
-                                             static_cast<int>(srcBottom))
+                                             static_cast<int>(srcBottom), static_cast<int>(srcLeft),
+                                             static_cast<int>(srcRight))
                               : loadTile(pyra, reader, entry, tile.get());
             if (status != VT_OK)
                 return status;
