@@ -410,6 +410,13 @@ void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size
     applyTo(table, pixels, pixels, pixelCount, step == 4 ? PixelOrder::Bgrx : PixelOrder::Bgr);
 }
 
+void applyColorTableTo(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
+                       size_t pixelCount)
+{
+    if (src && dst)
+        applyTo(table, src, dst, pixelCount, PixelOrder::Bgr);
+}
+
 void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,
                      PixelOrder order)
 {

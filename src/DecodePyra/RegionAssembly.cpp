@@ -72,9 +72,10 @@ int pyradec::assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint3
             const size_t tileStride = size_t{tw} * 3;
             const unsigned char *src = tile.get() + srcTop * tileStride + srcLeft * 3;
             for (uint64_t r = srcTop; r < srcBottom; ++r) {
-                std::memcpy(dest, src, runBytes);
-                if (jpeg)
-                    applyColorTable(pyra->colorTable, dest, runBytes / 3, 3);
+                if (jpeg)  // corrected on the way out of the tile
+                    applyColorTableTo(pyra->colorTable, src, dest, runBytes / 3);
+                else
+                    std::memcpy(dest, src, runBytes);
                 dest += stride;
                 src += tileStride;
             }
