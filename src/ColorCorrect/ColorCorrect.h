@@ -96,6 +96,10 @@ void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size
 // to `dst` (which may be `src`).
 void applyColorTableTo(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
                        size_t pixelCount);
+// The same for `rows` rows of `pixelsPerRow` pixels, each `srcStride` and
+// `dstStride` bytes after the one before.
+void applyColorTableRows(const ColorCorrectTable *table, const unsigned char *src, size_t srcStride,
+                         unsigned char *dst, size_t dstStride, size_t rows, size_t pixelsPerRow);
 
 // Where the colours of a pixel lie: blue-green-red or red-green-blue, alone or
 // with a constant fourth byte after (x last) or before them (x first).

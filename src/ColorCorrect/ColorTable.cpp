@@ -417,6 +417,38 @@ void applyColorTableTo(const ColorCorrectTable *table, const unsigned char *src,
         applyTo(table, src, dst, pixelCount, PixelOrder::Bgr);
 }
 
+void applyColorTableRows(const ColorCorrectTable *table, const unsigned char *src, size_t srcStride,
+                         unsigned char *dst, size_t dstStride, size_t rows, size_t pixelsPerRow)
+{
+    if (!src || !dst)
+        return;
+    const ColorPlanes planes = colorPlanesOf(table);
+    if (!table || !planes.packed || !rangeIsIdentity(table->rangeTable)) {
+        for (size_t r = 0; r < rows; ++r)
+            applyTo(table, src + r * srcStride, dst + r * dstStride, pixelsPerRow, PixelOrder::Bgr);
+        return;
+    }
+    // One check for the whole block, and the next row's first entries are on
+    // their way while this row's last ones are looked up.
+    constexpr size_t kAhead = 16;
+    const uint32_t *packed = planes.packed;
+    for (size_t r = 0; r < rows; ++r) {
+        const unsigned char *s = src + r * srcStride;
+        unsigned char *d = dst + r * dstStride;
+        const unsigned char *next = r + 1 < rows ? s + srcStride : nullptr;
+        for (size_t i = 0; i < pixelsPerRow; ++i, s += 3, d += 3) {
+            if (i + kAhead < pixelsPerRow)
+                __builtin_prefetch(packed + indexOf<BgrOrder>(s + kAhead * 3));
+            else if (next)
+                __builtin_prefetch(packed + indexOf<BgrOrder>(next + (i + kAhead - pixelsPerRow) * 3));
+            const uint32_t entry = packed[indexOf<BgrOrder>(s)];
+            d[0] = static_cast<unsigned char>(entry);
+            d[1] = static_cast<unsigned char>(entry >> 8);
+            d[2] = static_cast<unsigned char>(entry >> 16);
+        }
+    }
+}
+
 void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,
                      PixelOrder order)
 {

@@ -71,11 +71,13 @@ int pyradec::assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint3
                 return status;
             const size_t tileStride = size_t{tw} * 3;
             const unsigned char *src = tile.get() + srcTop * tileStride + srcLeft * 3;
+            if (jpeg) {  // corrected on the way out of the tile
+                applyColorTableRows(pyra->colorTable, src, tileStride, dest, stride,
+                                    srcBottom - srcTop, runBytes / 3);
+                continue;
+            }
             for (uint64_t r = srcTop; r < srcBottom; ++r) {
-                if (jpeg)  // corrected on the way out of the tile
-                    applyColorTableTo(pyra->colorTable, src, dest, runBytes / 3);
-                else
-                    std::memcpy(dest, src, runBytes);
+                std::memcpy(dest, src, runBytes);
                 dest += stride;
                 src += tileStride;
             }
