@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#endif
+
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodeHevc/DecodeHevc.h"
 
@@ -123,6 +127,60 @@ typedef unsigned char Bytes4 __attribute__((vector_size(4)));
     __builtin_memcpy(idx, &index, sizeof index);
 }
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define PYRADEC_YUV_AVX2 1
+// Four chroma samples, each twice, less 128.
+[[gnu::always_inline]] __attribute__((target("avx2"))) inline __m256i chromaPairs(const unsigned char *p)
+{
+    int32_t four;
+    __builtin_memcpy(&four, p, sizeof four);
+    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi32_si128(four));
+    return _mm256_sub_epi32(_mm256_permutevar8x32_epi32(lanes, _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3)),
+                            _mm256_set1_epi32(128));
+}
+
+[[gnu::always_inline]] __attribute__((target("avx2"))) inline __m256i componentOf(__m256i sum)
+{
+    return _mm256_min_epi32(_mm256_max_epi32(_mm256_srai_epi32(sum, 8), _mm256_setzero_si256()),
+                            _mm256_set1_epi32(255));
+}
+
+// indexEight for every whole eight pixels of [0, n) of one or two rows, in
+// 256-bit registers; returns how many pixels it did.
+__attribute__((target("avx2"))) int indexRunAvx2(const unsigned char *y0, const unsigned char *y1,
+                                                 const unsigned char *u, const unsigned char *v,
+                                                 int n, uint32_t *idx0, uint32_t *idx1)
+{
+    const __m256i c128 = _mm256_set1_epi32(128), c16 = _mm256_set1_epi32(16);
+    int start = 0;
+    for (; start + 8 <= n; start += 8) {
+        const __m256i cu = chromaPairs(u + start / 2), cv = chromaPairs(v + start / 2);
+        const __m256i rc = _mm256_add_epi32(_mm256_mullo_epi32(cv, _mm256_set1_epi32(409)), c128);
+        const __m256i gc = _mm256_add_epi32(
+            _mm256_add_epi32(_mm256_mullo_epi32(cu, _mm256_set1_epi32(-100)),
+                             _mm256_mullo_epi32(cv, _mm256_set1_epi32(-208))),
+            c128);
+        const __m256i bc = _mm256_add_epi32(_mm256_mullo_epi32(cu, _mm256_set1_epi32(516)), c128);
+        for (int row = 0; row < (y1 ? 2 : 1); ++row) {
+            const unsigned char *y = (row ? y1 : y0) + start;
+            const __m256i luma = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(y)));
+            const __m256i yt = _mm256_mullo_epi32(_mm256_sub_epi32(luma, c16), _mm256_set1_epi32(298));
+            const __m256i index = _mm256_or_si256(
+                _mm256_or_si256(_mm256_slli_epi32(componentOf(_mm256_add_epi32(yt, rc)), 16),
+                                _mm256_slli_epi32(componentOf(_mm256_add_epi32(yt, gc)), 8)),
+                componentOf(_mm256_add_epi32(yt, bc)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>((row ? idx1 : idx0) + start), index);
+        }
+    }
+    return start;
+}
+
+const bool kHasAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+#endif
+
 // Pass 1: table indices of up to kChunk pixels of one or two rows that share one
 // chroma row, starting at an even column. The lookups are issued here as
 // prefetches so that their cache misses overlap instead of queueing in pass 2.
@@ -132,6 +190,18 @@ void indexChunk(const Kernel &k, const unsigned char *y0, const unsigned char *y
                 uint32_t *idx1)
 {
     int start = 0;
+#ifdef PYRADEC_YUV_AVX2
+    if (k.identityRange && kHasAvx2) {
+        start = indexRunAvx2(y0, PAIR ? y1 : nullptr, u, v, n, idx0, idx1);
+        if constexpr (LOOKUP) {
+            for (int j = 0; j < start; ++j) {
+                prefetchEntry<LOOKUP>(k.planes, idx0[j]);
+                if constexpr (PAIR)
+                    prefetchEntry<LOOKUP>(k.planes, idx1[j]);
+            }
+        }
+    }
+#endif
     if (k.identityRange) {
         for (; start + 8 <= n; start += 8) {
             Bytes4 u4, v4;
