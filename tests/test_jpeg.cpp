@@ -369,6 +369,8 @@ TEST(JpegTile, PartialRowsEqualTheWholeDecode) {
     std::vector<unsigned char> out(size_t(w) * h * 3);
     const Bytes jpeg = fixture::encodeJpeg(picture, 80);
     EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 5, 5, nullptr));
+    EXPECT_FALSE(pyradec::decodeJpegTileWindow(jpeg.data(), jpeg.size(), out.data(), w, h, 0, 4, 9, 9, nullptr));
+    EXPECT_FALSE(pyradec::decodeJpegTileWindow(jpeg.data(), jpeg.size(), out.data(), w, h, 0, 4, 0, w + 1, nullptr));
     EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 0, h + 1, nullptr));
     EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w - 1, h, 0, 4, nullptr));
 }
@@ -411,6 +413,43 @@ TEST_F(ScrambleTable, EveryAcceptedColourSpaceIsCorrectedWhereItsChannelsLie) {
         }
         EXPECT_EQ(wrong, 0);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A column window (which the decoder widens to whole iMCU columns, and whose edge
+// the upsampler sees as the picture's edge) still gives exactly the columns of a
+// whole decode inside it; every left and every right edge.
+TEST(JpegTile, ColumnWindowsEqualTheWholeDecode) {
+    const int w = 256, h = 64;
+    const Image picture = fixture::makePattern(w, h, 23);
+    const Bytes jpeg = fixture::encodeJpeg(picture, 85);
+    std::vector<unsigned char> whole(size_t(w) * h * 3), part(size_t(w) * h * 3);
+    ASSERT_TRUE(pyradec::decodeJpegTile(jpeg.data(), jpeg.size(), whole.data(), w, h, nullptr));
+    const size_t stride = size_t(w) * 3;
+    auto windowEqual = [&](int firstRow, int endRow, int firstCol, int endCol) {
+        std::fill(part.begin(), part.end(), 0x77);
+        if (!pyradec::decodeJpegTileWindow(jpeg.data(), jpeg.size(), part.data(), w, h, firstRow,
+                                           endRow, firstCol, endCol, nullptr))
+            return false;
+        for (int r = firstRow; r < endRow; ++r)
+            if (!std::equal(whole.begin() + r * stride + firstCol * 3,
+                            whole.begin() + r * stride + endCol * 3,
+                            part.begin() + r * stride + firstCol * 3))
+                return false;
+        return true;
+    };
+    for (int first = 0; first < w; ++first)
+        ASSERT_TRUE(windowEqual(0, h, first, w)) << "columns " << first << " to the end";
+    for (int end = 1; end <= w; ++end)
+        ASSERT_TRUE(windowEqual(0, h, 0, end)) << "columns 0 to " << end;
+    const int windows[][4] = {{0, h, 15, 17}, {0, h, 16, 32}, {0, h, 17, 239}, {5, 37, 31, 33},
+                              {17, 18, 100, 101}, {33, h, 1, w - 1}, {0, 1, 240, w}};
+    for (const auto &win : windows)
+        ASSERT_TRUE(windowEqual(win[0], win[1], win[2], win[3]))
+            << win[0] << ".." << win[1] << " x " << win[2] << ".." << win[3];
 }
 
 }  // namespace

@@ -86,6 +86,15 @@ void markPackedPlane(ColorCorrectTable *table, bool valid);
 void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,
                      int step);
 
+// As applyColorTable with step 3, reading `src` and writing the corrected pixels
+// to `dst` (which may be `src`).
+void applyColorTableTo(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
+                       size_t pixelCount);
+// The same for `rows` rows of `pixelsPerRow` pixels, each `srcStride` and
+// `dstStride` bytes after the one before.
+void applyColorTableRows(const ColorCorrectTable *table, const unsigned char *src, size_t srcStride,
+                         unsigned char *dst, size_t dstStride, size_t rows, size_t pixelsPerRow);
+
 // Where the colours of a pixel lie: blue-green-red or red-green-blue, alone or
 // with a constant fourth byte after (x last) or before them (x first).
 enum class PixelOrder { Bgr, Rgb, Bgrx, Rgbx, Xbgr, Xrgb };

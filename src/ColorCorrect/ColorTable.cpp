@@ -1,9 +1,9 @@
 // The colour correction table: its build from a slide's colour parameters, and
 // its application to pixels.
 //
-// The build computes, for every (R, G) row, all 256 entries of B at once in a
-// branch-free form that the compiler vectorises; every step is the single-
-// precision computation of Rgb2Hsv and Hsv2Rgb (RgbHsv.cpp), bit for bit:
+// The build computes, for every (R, G) row, all 256 entries of B in a branch-free
+// form, one register of lanes at a time (ColorRowKernel.inc); every step is the
+// single-precision computation of Rgb2Hsv and Hsv2Rgb (RgbHsv.cpp), bit for bit:
 // - a float x compared in double with 1e-6 is the float comparison with kTol,
 //   the smallest float above 1e-6 (no float equals 1e-6 itself), so
 //   (double)x >= 1e-6, (double)x > 1e-6 are x >= kTol and (double)x <= 1e-6 is x < kTol;
@@ -12,6 +12,10 @@
 // - the hue and S, V clamps leave H >= 0 (or NaN), so the floor in Hsv2Rgb is
 //   the truncation.
 #include <omp.h>
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#endif
 
 #include <array>
 #include <cmath>
@@ -36,150 +40,138 @@ struct RowParams {
     const float *gammaUnit;  // gammaTable[i] / 255
 };
 
-// Sixteen lanes of B at a time, as GCC vectors; each target below lowers them to
-// its own register width.
-typedef float VF __attribute__((vector_size(64)));
-typedef int VI __attribute__((vector_size(64)));
-typedef unsigned char VB __attribute__((vector_size(16)));
-constexpr int kLanes = 16;
-
-#define PYRADEC_INLINE [[gnu::always_inline]] inline
-// Macros and reference arguments: no vector ever crosses a call boundary.
-#define splat(x) (VF{} + (x))
-#define select(mask, a, b) ((mask) ? (a) : (b))
-#define absf(x) ((VF)((VI)(x) & 0x7fffffff))
-
-// x clamped to [0, 255] (NaN to 0), truncated.
-PYRADEC_INLINE void clampTrunc(VI &out, const VF &value)
-{
-    VF x = select(value > 0.0f, value, splat(0.0f));
-    x = select(x < 255.0f, x, splat(255.0f));
-    out = __builtin_convertvector(x, VI);
-}
-
-// The 256 entries (R, G, 0..255) into three rows of the planes and, from the same
-// registers, the row of the packed plane.
-PYRADEC_INLINE void buildRowBody(const RowParams &p, unsigned char *__restrict outR,
-                                 unsigned char *__restrict outG, unsigned char *__restrict outB,
-                                 uint32_t *__restrict outPacked)
-{
-    alignas(64) int idx[3][kRow];
-    alignas(64) float unit[3][kRow];
-
-    // Matrix, gain and clamp: the channel bytes before the gamma curve.
-    VI lane{};
-    for (int k = 0; k < kLanes; ++k)
-        lane[k] = k;
-    for (int c = 0; c < 3; ++c) {
-        const VF base = splat(p.base[c]), weight = splat(p.blueWeight[c]),
-                 gain = splat(p.gain[c]);
-        for (int b = 0; b < kRow; b += kLanes) {
-            const VF fb = __builtin_convertvector(lane + b, VF);
-            const VF s = base + fb * weight;
-            VI byte;
-            const VF x = gain * s;
-            clampTrunc(byte, x);
-            __builtin_memcpy(&idx[c][b], &byte, sizeof byte);
-        }
-    }
-    for (int c = 0; c < 3; ++c)
-        for (int b = 0; b < kRow; ++b)
-            unit[c][b] = p.gammaUnit[idx[c][b]];
-
-    const VF zero = splat(0.0f), one = splat(1.0f);
-    const VF fh = splat(p.hsvScales[0]), fs = splat(p.hsvScales[1]), fv = splat(p.hsvScales[2]);
-    for (int b = 0; b < kRow; b += kLanes) {
-        VF r, g, bl;
-        __builtin_memcpy(&r, &unit[0][b], sizeof r);
-        __builtin_memcpy(&g, &unit[1][b], sizeof g);
-        __builtin_memcpy(&bl, &unit[2][b], sizeof bl);
-
-        // Rgb2Hsv
-        const VF rg = r - g;
-        const VI rAboveG = rg >= kTol;
-        const VF m1 = select(rAboveG, r, g);
-        const VF max = select((m1 - bl) >= kTol, m1, bl);
-        const VF n1 = select(rAboveG, g, r);
-        const VF min = select((n1 - bl) >= kTol, bl, n1);
-        const VF delta = max - min;
-        const VI redMax = absf(r - max) < kTol;
-        const VI greenMax = absf(g - max) < kTol;
-        const VF gb = g - bl;
-        const VI gAbove = gb >= kTol;
-        const VI bAbove = (bl - g) >= kTol;
-        const VF num = select(redMax, gb, select(greenMax, bl - r, rg));
-        const VF h60 = 60.0f * (num / delta);
-        const VF offset = select(redMax, splat(359.0f), select(greenMax, splat(119.0f), splat(239.0f)));
-        VF h = select(redMax & gAbove, h60, offset + h60);
-        h = select((delta < kTol) | (redMax & ~gAbove & ~bAbove), zero, h);
-        VF s = select(max < kTol, zero, delta / max);
-        VF v = max;
-
-        h = fh * h;
-        s = fs * s;
-        v = fv * v;
-        h = select((h - 359.0f) >= kTol, splat(359.0f), select(h < kTol, zero, h));
-        s = select((s - 1.0f) >= kTol, one, select(s < kTol, zero, s));
-        v = select((v - 1.0f) >= kTol, one, select(v < kTol, zero, v));
-
-        // Hsv2Rgb with unit factors
-        const VI grey = absf(s) < kTol;
-        const VF hh = h / 60.0f;
-        const VI i = __builtin_convertvector(select((hh >= 0.0f) & (hh < 6.0f), hh, splat(-1.0f)), VI);
-        const VF f = hh - __builtin_convertvector(i, VF);
-        const VF pp = (1.0f - s) * v;
-        const VF q = (1.0f - s * f) * v;
-        const VF t = (1.0f - (1.0f - f) * s) * v;
-        const VI i0 = i == 0, i1 = i == 1, i2 = i == 2, i3 = i == 3, i4 = i == 4, i5 = i == 5;
-        VF red = select(i0 | i5, v, select(i1, q, select(i4, t, select(i2 | i3, pp, zero))));
-        VF green = select(i0, t, select(i1 | i2, v, select(i3, q, select(i4 | i5, pp, zero))));
-        VF blue = select(i0 | i1, pp, select(i2, t, select(i3 | i4, v, select(i5, q, zero))));
-        red = select(grey, v, red);
-        green = select(grey, v, green);
-        blue = select(grey, v, blue);
-        VI byteRed, byteGreen, byteBlue;
-        red = 255.0f * red;
-        green = 255.0f * green;
-        blue = 255.0f * blue;
-        clampTrunc(byteRed, red);
-        clampTrunc(byteGreen, green);
-        clampTrunc(byteBlue, blue);
-        const VB outRed = __builtin_convertvector(byteRed, VB);
-        const VB outGreen = __builtin_convertvector(byteGreen, VB);
-        const VB outBlue = __builtin_convertvector(byteBlue, VB);
-        __builtin_memcpy(outR + b, &outRed, sizeof outRed);
-        __builtin_memcpy(outG + b, &outGreen, sizeof outGreen);
-        __builtin_memcpy(outB + b, &outBlue, sizeof outBlue);
-        const VI packed = byteBlue | (byteGreen << 8) | (byteRed << 16);
-        __builtin_memcpy(outPacked + b, &packed, sizeof packed);
-    }
-}
-
-#undef splat
-#undef select
-#undef absf
-
 using RowFn = void (*)(const RowParams &, unsigned char *, unsigned char *, unsigned char *, uint32_t *);
 
+// Each instruction set gets its lane set and its own copy of the row kernel; the
+// masks stay in mask registers and the gamma step is one gather per channel.
+
+// Four lanes as GCC vectors: whatever the target, these lower to its 128-bit
+// registers (or to scalars).
+namespace portable {
+struct S {
+    static constexpr int N = 4;
+    typedef float V __attribute__((vector_size(16)));
+    typedef int I __attribute__((vector_size(16)));
+    typedef I M;
+    typedef unsigned char B __attribute__((vector_size(4)));
+    static V set(float x) { return V{} + x; }
+    static I iota(int b) { return I{b, b + 1, b + 2, b + 3}; }
+    static V add(V a, V b) { return a + b; }
+    static V sub(V a, V b) { return a - b; }
+    static V mul(V a, V b) { return a * b; }
+    static V div(V a, V b) { return a / b; }
+    static V abs(V a) { return (V)((I)a & 0x7fffffff); }
+    static M lt(V a, V b) { return a < b; }
+    static M ge(V a, V b) { return a >= b; }
+    static M land(M a, M b) { return a & b; }
+    static M lor(M a, M b) { return a | b; }
+    static M landnot(M a, M b) { return ~a & b; }
+    static V sel(M m, V a, V b) { return m ? a : b; }
+    static I truncate(V a) { return __builtin_convertvector(a, I); }
+    static V toFloat(I a) { return __builtin_convertvector(a, V); }
+    static M eq(I a, int k) { return a == k; }
+    static V gather(const float *t, I i) { return V{t[i[0]], t[i[1]], t[i[2]], t[i[3]]}; }
+    static void storeBytes(unsigned char *out, I x)
+    {
+        const B bytes = __builtin_convertvector(x, B);
+        __builtin_memcpy(out, &bytes, sizeof bytes);
+    }
+    static void storePacked(uint32_t *out, I r, I g, I b)
+    {
+        const I packed = b | (g << 8) | (r << 16);
+        __builtin_memcpy(out, &packed, sizeof packed);
+    }
+};
+#include "ColorRowKernel.inc"
+}  // namespace portable
+
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512"))) void
-buildRowAvx512(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b, uint32_t *packed)
-{
-    buildRowBody(p, r, g, b, packed);
-}
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+struct S {
+    static constexpr int N = 8;
+    using V = __m256;
+    using I = __m256i;
+    using M = __m256;
+    static V set(float x) { return _mm256_set1_ps(x); }
+    static I iota(int b) { return _mm256_add_epi32(_mm256_set1_epi32(b), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)); }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static V div(V a, V b) { return _mm256_div_ps(a, b); }
+    static V abs(V a) { return _mm256_and_ps(a, _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff))); }
+    static M lt(V a, V b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+    static M ge(V a, V b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
+    static M land(M a, M b) { return _mm256_and_ps(a, b); }
+    static M lor(M a, M b) { return _mm256_or_ps(a, b); }
+    static M landnot(M a, M b) { return _mm256_andnot_ps(a, b); }
+    static V sel(M m, V a, V b) { return _mm256_blendv_ps(b, a, m); }
+    static I truncate(V a) { return _mm256_cvttps_epi32(a); }
+    static V toFloat(I a) { return _mm256_cvtepi32_ps(a); }
+    static M eq(I a, int k) { return _mm256_castsi256_ps(_mm256_cmpeq_epi32(a, _mm256_set1_epi32(k))); }
+    static V gather(const float *t, I i) { return _mm256_i32gather_ps(t, i, 4); }
+    static void storeBytes(unsigned char *out, I x)
+    {
+        const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(words, words));
+    }
+    static void storePacked(uint32_t *out, I r, I g, I b)
+    {
+        const I packed = _mm256_or_si256(b, _mm256_or_si256(_mm256_slli_epi32(g, 8), _mm256_slli_epi32(r, 16)));
+        _mm256_storeu_si256(reinterpret_cast<I *>(out), packed);
+    }
+};
+#include "ColorRowKernel.inc"
+}  // namespace avx2
+#pragma GCC pop_options
 
-__attribute__((target("avx2"))) void buildRowAvx2(const RowParams &p, unsigned char *r,
-                                                  unsigned char *g, unsigned char *b, uint32_t *packed)
-{
-    buildRowBody(p, r, g, b, packed);
-}
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512vl,avx512dq")
+// GCC 12's own intrinsics start from deliberately undefined registers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+namespace avx512 {
+struct S {
+    static constexpr int N = 16;
+    using V = __m512;
+    using I = __m512i;
+    using M = __mmask16;
+    static V set(float x) { return _mm512_set1_ps(x); }
+    static I iota(int b)
+    {
+        return _mm512_add_epi32(_mm512_set1_epi32(b), _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+    }
+    static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
+    static V div(V a, V b) { return _mm512_div_ps(a, b); }
+    static V abs(V a) { return _mm512_abs_ps(a); }
+    static M lt(V a, V b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
+    static M ge(V a, V b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
+    static M land(M a, M b) { return _kand_mask16(a, b); }
+    static M lor(M a, M b) { return _kor_mask16(a, b); }
+    static M landnot(M a, M b) { return _kandn_mask16(a, b); }
+    static V sel(M m, V a, V b) { return _mm512_mask_blend_ps(m, b, a); }
+    static I truncate(V a) { return _mm512_cvttps_epi32(a); }
+    static V toFloat(I a) { return _mm512_cvtepi32_ps(a); }
+    static M eq(I a, int k) { return _mm512_cmpeq_epi32_mask(a, _mm512_set1_epi32(k)); }
+    static V gather(const float *t, I i) { return _mm512_i32gather_ps(i, t, 4); }
+    static void storeBytes(unsigned char *out, I x)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm512_cvtepi32_epi8(x));
+    }
+    static void storePacked(uint32_t *out, I r, I g, I b)
+    {
+        const I packed = _mm512_or_si512(b, _mm512_or_si512(_mm512_slli_epi32(g, 8), _mm512_slli_epi32(r, 16)));
+        _mm512_storeu_si512(out, packed);
+    }
+};
+#include "ColorRowKernel.inc"
+}  // namespace avx512
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
 #endif
-
-void buildRowPortable(const RowParams &p, unsigned char *r, unsigned char *g, unsigned char *b,
-                      uint32_t *packed)
-{
-    buildRowBody(p, r, g, b, packed);
-}
 
 RowFn rowFnFor(pyradec::ColorKernel kernel)
 {
@@ -190,14 +182,14 @@ RowFn rowFnFor(pyradec::ColorKernel kernel)
                         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
     const bool avx2 = __builtin_cpu_supports("avx2");
     switch (kernel) {
-    case ColorKernel::Best: return avx512 ? buildRowAvx512 : avx2 ? buildRowAvx2 : buildRowPortable;
-    case ColorKernel::Avx512: return avx512 ? buildRowAvx512 : nullptr;
-    case ColorKernel::Avx2: return avx2 ? buildRowAvx2 : nullptr;
-    case ColorKernel::Portable: return buildRowPortable;
+    case ColorKernel::Best: return avx512 ? avx512::buildRow : avx2 ? avx2::buildRow : portable::buildRow;
+    case ColorKernel::Avx512: return avx512 ? avx512::buildRow : nullptr;
+    case ColorKernel::Avx2: return avx2 ? avx2::buildRow : nullptr;
+    case ColorKernel::Portable: return portable::buildRow;
     }
     return nullptr;
 #else
-    return (kernel == ColorKernel::Best || kernel == ColorKernel::Portable) ? buildRowPortable
+    return (kernel == ColorKernel::Best || kernel == ColorKernel::Portable) ? portable::buildRow
                                                                             : nullptr;
 #endif
 }
@@ -416,6 +408,45 @@ void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size
     if (!pixels || (step != 3 && step != 4))
         return;
     applyTo(table, pixels, pixels, pixelCount, step == 4 ? PixelOrder::Bgrx : PixelOrder::Bgr);
+}
+
+void applyColorTableTo(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
+                       size_t pixelCount)
+{
+    if (src && dst)
+        applyTo(table, src, dst, pixelCount, PixelOrder::Bgr);
+}
+
+void applyColorTableRows(const ColorCorrectTable *table, const unsigned char *src, size_t srcStride,
+                         unsigned char *dst, size_t dstStride, size_t rows, size_t pixelsPerRow)
+{
+    if (!src || !dst)
+        return;
+    const ColorPlanes planes = colorPlanesOf(table);
+    if (!table || !planes.packed || !rangeIsIdentity(table->rangeTable)) {
+        for (size_t r = 0; r < rows; ++r)
+            applyTo(table, src + r * srcStride, dst + r * dstStride, pixelsPerRow, PixelOrder::Bgr);
+        return;
+    }
+    // One check for the whole block, and the next row's first entries are on
+    // their way while this row's last ones are looked up.
+    constexpr size_t kAhead = 16;
+    const uint32_t *packed = planes.packed;
+    for (size_t r = 0; r < rows; ++r) {
+        const unsigned char *s = src + r * srcStride;
+        unsigned char *d = dst + r * dstStride;
+        const unsigned char *next = r + 1 < rows ? s + srcStride : nullptr;
+        for (size_t i = 0; i < pixelsPerRow; ++i, s += 3, d += 3) {
+            if (i + kAhead < pixelsPerRow)
+                __builtin_prefetch(packed + indexOf<BgrOrder>(s + kAhead * 3));
+            else if (next)
+                __builtin_prefetch(packed + indexOf<BgrOrder>(next + (i + kAhead - pixelsPerRow) * 3));
+            const uint32_t entry = packed[indexOf<BgrOrder>(s)];
+            d[0] = static_cast<unsigned char>(entry);
+            d[1] = static_cast<unsigned char>(entry >> 8);
+            d[2] = static_cast<unsigned char>(entry >> 16);
+        }
+    }
 }
 
 void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,

@@ -7,6 +7,7 @@
 // nothing needs to be volatile and no destructor is skipped by the jump.
 #include "DecodePyra/JpegCodec.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -138,8 +139,13 @@ bool readRows(jpeg_decompress_struct &cinfo, unsigned char *out, size_t stride, 
         for (JDIMENSION i = 0; i < want; ++i) rows[i] = out + (first + i) * stride;
         const JDIMENSION got = jpeg_read_scanlines(&cinfo, rows, want);
         if (got == 0) return false;
-        pyradec::applyColorTable(table, out + first * stride,
-                                 static_cast<size_t>(got) * cinfo.output_width, order);
+        const size_t rowPixels = cinfo.output_width;
+        if (stride == rowPixels * static_cast<size_t>(cinfo.output_components)) {
+            pyradec::applyColorTable(table, out + first * stride, got * rowPixels, order);
+        } else {  // a column window: rows are not contiguous
+            for (JDIMENSION i = 0; i < got; ++i)
+                pyradec::applyColorTable(table, rows[i], rowPixels, order);
+        }
     }
     return true;
 }
@@ -169,7 +175,7 @@ bool decompress(DecodeState &s, const unsigned char *jpeg, size_t length, int co
 // skipped without being output and decoding stops after the last row wanted
 // (libjpeg-turbo's skip gives the rows that follow exactly as a whole decode does).
 bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, unsigned char *out,
-                    int width, int height, int firstRow, int endRow,
+                    int width, int height, int firstRow, int endRow, int firstCol, int endCol,
                     const ColorCorrectTable *table) {
     if (setjmp(s.err.jump)) return false;
     jpeg_create_decompress(&s.cinfo);
@@ -185,10 +191,25 @@ bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, un
     if (s.cinfo.output_components != 3 || s.cinfo.output_width != static_cast<JDIMENSION>(width) ||
         s.cinfo.output_height != static_cast<JDIMENSION>(height))
         return false;
+    // Columns outside [firstCol, endCol) are not decoded when whole iMCU columns lie
+    // outside it. The upsampler treats a window's edges as the picture's, so the
+    // window keeps a margin beyond the columns wanted: one column on the left
+    // (the decoder widens it to an iMCU boundary), two on the right.
+    JDIMENSION cropLeft = 0;
+    if (firstCol > 0 || endCol < width) {
+        JDIMENSION left = static_cast<JDIMENSION>(firstCol > 0 ? firstCol - 1 : 0);
+        JDIMENSION cropWidth = static_cast<JDIMENSION>(std::min(endCol + 2, width)) - left;
+        jpeg_crop_scanline(&s.cinfo, &left, &cropWidth);
+        if (left > static_cast<JDIMENSION>(firstCol) ||
+            left + cropWidth < static_cast<JDIMENSION>(endCol) || s.cinfo.output_width != cropWidth)
+            return false;
+        cropLeft = left;
+    }
     if (firstRow > 0 &&
         jpeg_skip_scanlines(&s.cinfo, static_cast<JDIMENSION>(firstRow)) != static_cast<JDIMENSION>(firstRow))
         return false;
-    if (!readRows(s.cinfo, out, static_cast<size_t>(width) * 3, static_cast<JDIMENSION>(endRow), table,
+    if (!readRows(s.cinfo, out + size_t{cropLeft} * 3, static_cast<size_t>(width) * 3,
+                  static_cast<JDIMENSION>(endRow), table,
                   pyradec::PixelOrder::Bgr))
         return false;
     if (endRow == height)
@@ -281,12 +302,20 @@ bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out
 
 bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
                         int height, int firstRow, int endRow, const ColorCorrectTable *table) {
-    if (width <= 0 || height <= 0 || firstRow < 0 || endRow > height || firstRow >= endRow)
+    return decodeJpegTileWindow(jpeg, length, out, width, height, firstRow, endRow, 0, width, table);
+}
+
+bool decodeJpegTileWindow(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
+                          int height, int firstRow, int endRow, int firstCol, int endCol,
+                          const ColorCorrectTable *table) {
+    if (width <= 0 || height <= 0 || firstRow < 0 || endRow > height || firstRow >= endRow ||
+        firstCol < 0 || endCol > width || firstCol >= endCol)
         return false;
     DecodeState s;
     std::memset(&s, 0, sizeof s);
     initErrors(s.err, s.cinfo.err);
-    const bool ok = decompressTile(s, jpeg, length, out, width, height, firstRow, endRow, table);
+    const bool ok = decompressTile(s, jpeg, length, out, width, height, firstRow, endRow, firstCol,
+                                   endCol, table);
     jpeg_destroy_decompress(&s.cinfo);
     return ok;
 }

@@ -39,4 +39,11 @@ bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out
 bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
                         int height, int firstRow, int endRow, const ColorCorrectTable *table);
 
+// As decodeJpegTileRows, and of those rows only columns [firstCol, endCol) are
+// sure to be written (with the values of a whole decode); the decoder skips
+// whole iMCU columns outside them. Other columns of `out` may be written.
+bool decodeJpegTileWindow(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
+                          int height, int firstRow, int endRow, int firstCol, int endCol,
+                          const ColorCorrectTable *table);
+
 }  // namespace pyradec

@@ -60,20 +60,24 @@ int pyradec::assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint3
                 if (!tile)
                     return VT_ERR_UTILITY;
             }
-            // JPEG tiles decode only the rows the region needs, and only the pixels
+            // JPEG tiles decode only the rows and columns the region needs, and only the pixels
             // copied into the region go through the colour table.
             const bool jpeg = compressionOf(pyra) == Compression::Jpeg;
             int status = jpeg ? loadTileRows(pyra, reader, entry, tile.get(), static_cast<int>(srcTop),
-                                             static_cast<int>(srcBottom))
+                                             static_cast<int>(srcBottom), static_cast<int>(srcLeft),
+                                             static_cast<int>(srcRight))
                               : loadTile(pyra, reader, entry, tile.get());
             if (status != VT_OK)
                 return status;
             const size_t tileStride = size_t{tw} * 3;
             const unsigned char *src = tile.get() + srcTop * tileStride + srcLeft * 3;
+            if (jpeg) {  // corrected on the way out of the tile
+                applyColorTableRows(pyra->colorTable, src, tileStride, dest, stride,
+                                    srcBottom - srcTop, runBytes / 3);
+                continue;
+            }
             for (uint64_t r = srcTop; r < srcBottom; ++r) {
                 std::memcpy(dest, src, runBytes);
-                if (jpeg)
-                    applyColorTable(pyra->colorTable, dest, runBytes / 3, 3);
                 dest += stride;
                 src += tileStride;
             }

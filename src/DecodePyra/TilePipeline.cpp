@@ -116,16 +116,16 @@ int loadTile(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry,
 }
 
 int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry,
-                 unsigned char *out, int firstRow, int endRow)
+                 unsigned char *out, int firstRow, int endRow, int firstCol, int endCol)
 {
     MallocPtr<unsigned char> bytes;
     int status = reader.read(entry, bytes);
     if (status != VT_OK)
         return status;
     const VtPicHead &head = *pyra->picHead;
-    return decodeJpegTileRows(bytes.get(), static_cast<size_t>(entry.size), out,
-                              static_cast<int>(head.tileWidth), static_cast<int>(head.tileHeight),
-                              firstRow, endRow, nullptr)
+    return decodeJpegTileWindow(bytes.get(), static_cast<size_t>(entry.size), out,
+                                static_cast<int>(head.tileWidth), static_cast<int>(head.tileHeight),
+                                firstRow, endRow, firstCol, endCol, nullptr)
                ? VT_OK
                : VT_ERR_DECODE;
 }

@@ -78,10 +78,11 @@ int decodeTile(const VtPyraInfo *pyra, const unsigned char *bytes, int32_t size,
 // Reads and decodes one present tile into `out`: VT_OK, VT_ERR_READ or VT_ERR_DECODE.
 int loadTile(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry, unsigned char *out);
 
-// As loadTile for a JPEG tile, decoding only rows [firstRow, endRow) and without
+// As loadTile for a JPEG tile, decoding only rows [firstRow, endRow) and of them
+// columns [firstCol, endCol) (other columns of `out` may be written too), without
 // colour correction (the caller corrects the pixels it keeps).
 int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry,
-                 unsigned char *out, int firstRow, int endRow);
+                 unsigned char *out, int firstRow, int endRow, int firstCol, int endCol);
 
 // Assembles a validated region into `out` (width * height * 3 bytes): tiles that
 // are absent and everything beyond the layer's edges are white. The one tile
