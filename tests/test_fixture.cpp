@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "Fixture.h"
+#include "slidewriter/ImageFiles.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -330,4 +331,28 @@ TEST(Fixture, WrittenFileHoldsTheSerialisedBytes)
     EXPECT_EQ(static_cast<size_t>(ftell(f)), serialise(smallSlide()).size());
     fclose(f);
     writeFile(dir.file("empty"), {});
+}
+
+TEST(Fixture, TissueIslandsLeaveGlassAroundTissueAlikeForOneSize)
+{
+    const Image source = mosaic(makePattern(97, 61, 3), 900, 700);
+    Image a = source, b = source;
+    keepTissueIslands(a);
+    keepTissueIslands(b);
+    EXPECT_EQ(a.bgr, b.bgr);
+    size_t glass = 0, kept = 0;
+    for (size_t i = 0; i < a.bgr.size(); i += 3) {
+        if (a.bgr[i] == 245 && a.bgr[i + 1] == 245 && a.bgr[i + 2] == 245)
+            ++glass;
+        else if (std::memcmp(&a.bgr[i], &source.bgr[i], 3) == 0)
+            ++kept;
+    }
+    const size_t pixels = a.bgr.size() / 3;
+    // Every pixel is either glass or the picture; both take a real share.
+    EXPECT_EQ(glass + kept, pixels);
+    EXPECT_GT(glass, pixels / 4);
+    EXPECT_GT(kept, pixels / 10);
+    // The corners are glass: islands keep away from the edges.
+    EXPECT_EQ(a.bgr[0], 245);
+    EXPECT_EQ(a.bgr[a.bgr.size() - 1], 245);
 }

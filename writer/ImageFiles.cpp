@@ -3,6 +3,9 @@
 #include "slidewriter/ImageFiles.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -193,6 +196,70 @@ Image mosaic(const Image &tile, int width, int height)
         }
     }
     return out;
+}
+
+namespace {
+
+// One irregular island: an ellipse whose rim wobbles with two harmonics.
+struct Island {
+    double cx, cy, rx, ry, a3, p3, a7, p7;
+};
+
+}  // namespace
+
+void keepTissueIslands(Image &img)
+{
+    if (img.width <= 0 || img.height <= 0)
+        return;
+    // A small linear congruential generator seeded by the size: the same size
+    // gives the same islands on every machine.
+    uint64_t state = 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(img.width) << 32) ^ static_cast<uint64_t>(img.height);
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<double>(state >> 11) / static_cast<double>(uint64_t{1} << 53);
+    };
+    const double w = img.width, h = img.height, side = std::min(w, h);
+    std::vector<Island> islands;
+    const int count = 3 + static_cast<int>(next() * 3);  // 3 to 5 islands
+    for (int i = 0; i < count; ++i) {
+        Island is;
+        is.rx = side * (0.10 + 0.12 * next());
+        is.ry = side * (0.08 + 0.12 * next());
+        is.cx = is.rx + (w - 2 * is.rx) * next();
+        is.cy = is.ry + (h - 2 * is.ry) * next();
+        is.a3 = 0.08 + 0.10 * next();
+        is.p3 = 6.283185307179586 * next();
+        is.a7 = 0.03 + 0.06 * next();
+        is.p7 = 6.283185307179586 * next();
+        islands.push_back(is);
+    }
+    constexpr uint8_t kGlass = 245;
+    for (int y = 0; y < img.height; ++y) {
+        uint8_t *row = &img.bgr[static_cast<size_t>(y) * img.width * 3];
+        // The columns each island may cover on this row, so that the rim test
+        // runs only near islands.
+        std::vector<uint8_t> keep(static_cast<size_t>(img.width), 0);
+        for (const Island &is : islands) {
+            const double dy = (y + 0.5 - is.cy) / is.ry;
+            const double reach = 1 + is.a3 + is.a7;
+            if (std::abs(dy) > reach)
+                continue;
+            const int x0 = std::max(0, static_cast<int>(is.cx - is.rx * reach));
+            const int x1 = std::min(img.width, static_cast<int>(is.cx + is.rx * reach) + 1);
+            for (int x = x0; x < x1; ++x) {
+                if (keep[static_cast<size_t>(x)])
+                    continue;
+                const double dx = (x + 0.5 - is.cx) / is.rx;
+                const double theta = std::atan2(dy, dx);
+                const double rim = 1 + is.a3 * std::sin(3 * theta + is.p3) + is.a7 * std::sin(7 * theta + is.p7);
+                if (dx * dx + dy * dy <= rim * rim)
+                    keep[static_cast<size_t>(x)] = 1;
+            }
+        }
+        for (int x = 0; x < img.width; ++x)
+            if (!keep[static_cast<size_t>(x)])
+                std::memset(row + static_cast<size_t>(x) * 3, kGlass, 3);
+    }
 }
 
 }  // namespace slidewriter

@@ -313,6 +313,11 @@ class PyraSlide:
         thumb.thumbnail((tw, th), Image.LANCZOS)
         return thumb
 
+    def zarr_group(self):
+        """The slide as a read-only zarr group: one array per level, chunk = tile."""
+        from . import zarr as _zarr
+        return _zarr.open_group(self)
+
     # ---- cache ----
 
     def set_cache(self, cache):
@@ -332,3 +337,12 @@ OpenSlide = PyraSlide
 OpenSlideCache = PyraCache
 OpenSlideError = PyraError
 OpenSlideUnsupportedFormatError = PyraUnsupportedFormatError
+
+
+def __getattr__(name):
+    """``pyradec.zarr``, ``pyradec.dask`` and ``pyradec.deepzoom`` import on first use,
+    so that ``import pyradec`` stays light and needs neither zarr nor Dask."""
+    if name in ("zarr", "dask", "deepzoom", "examples"):
+        import importlib
+        return importlib.import_module("." + name, __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -277,15 +277,3 @@ def zarr_group(self):
     (see :mod:`pyradec.zarr`)."""
     return open_group(self)
 
-
-def _attach():
-    """Gives PyraSlide its zarr_group() unless the class has its own."""
-    try:
-        from pyradec import PyraSlide
-    except ImportError:
-        return
-    if not hasattr(PyraSlide, "zarr_group"):
-        PyraSlide.zarr_group = zarr_group
-
-
-_attach()

@@ -39,6 +39,7 @@ struct MakeOptions {
     std::string input, output, colour, mosaic;
     int tile = 256, quality = 80;
     bool hevc = false;
+    bool fullMosaic = false;
     double mpp = 0.25;
     int mag = 40;
 };
@@ -259,8 +260,11 @@ void runMake(const MakeOptions &options)
     } catch (const std::exception &e) {
         throw Failure(e.what());
     }
-    if (mosaicW)
+    if (mosaicW) {
         picture = slidewriter::mosaic(picture, mosaicW, mosaicH);
+        if (!options.fullMosaic)
+            slidewriter::keepTissueIslands(picture);
+    }
     const bool talk = isatty(STDERR_FILENO) == 1;
 
     slidewriter::Slide slide;
@@ -329,8 +333,11 @@ void addMakeCommand(CLI::App &app)
     cmd->add_flag("--hevc", options->hevc, "store the tiles as HEVC pictures instead of JPEG (even --tile)");
     cmd->add_option("--colour,--color", options->colour, "colour parameters (see above)")->type_name("PARAMS");
     cmd->add_option("--mosaic", options->mosaic,
-                    "first repeat the image, mirrored, to W x H pixels")
+                    "first repeat the image, mirrored, to W x H pixels, and keep a few "
+                    "irregular tissue islands of it on white glass")
         ->type_name("WxH");
+    cmd->add_flag("--full-mosaic", options->fullMosaic,
+                  "with --mosaic: keep the whole mosaic, no glass (for benchmarks)");
     cmd->add_option("--mpp", options->mpp, "micrometres per pixel of layer 0 (default 0.25)")
         ->check(CLI::PositiveNumber);
     cmd->add_option("--mag", options->mag, "magnification (default 40)")->check(CLI::Range(1, 1000));

@@ -27,5 +27,9 @@ void fitSize(int width, int height, int maxWidth, int maxHeight, int &outWidth, 
 // `tile` repeated to width x height; copies in odd columns are mirrored left to
 // right and in odd rows top to bottom, so that the seams continue the picture.
 Image mosaic(const Image &tile, int width, int height);
+// Keeps a few irregular islands of the picture (3 to 5, deterministic for a
+// given size) and turns everything else into flat, nearly white glass, so that
+// a slide made of it has tissue and background to tell apart.
+void keepTissueIslands(Image &img);
 
 }  // namespace slidewriter
