@@ -382,12 +382,12 @@ TEST_F(Tiles, BlockGridsOutOfRangeAreRefusedWithTheirStatus)
             std::memcpy(&b, &blocks[i], sizeof b);
             const bool filled = c.status == VT_OK && i < c.x * c.y;
             if (!filled || !encodable) {
-                EXPECT_EQ(b.encoded, nullptr) << i;
+                EXPECT_EQ(+b.encoded, nullptr) << i;
             }
             if (filled && !encodable) {
-                EXPECT_EQ(b.encodedLength, -1) << i;
-                EXPECT_EQ(b.channels, 3) << i;
-                EXPECT_GT(b.width, 0) << i;
+                EXPECT_EQ(+b.encodedLength, -1) << i;
+                EXPECT_EQ(+b.channels, 3) << i;
+                EXPECT_GT(+b.width, 0) << i;
             }
             Dispose(b.encoded);
         }
