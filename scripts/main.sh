@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job on a fresh Debian 12 machine, as root: installs what the build
-# needs, builds and installs the library and the pyra tool, makes a sample slide
-# of about 20000 x 20000 pixels from a real micrograph, describes it and cuts a
-# region of it to PNG.
+# needs, builds and installs the library, the pyra tool, its viewer and the
+# Python package, makes a sample slide of about 20000 x 20000 pixels from a real
+# micrograph (tissue islands on glass), describes it, cuts a region of it to PNG
+# and reads it from Python and Dask.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -15,7 +16,7 @@ micrograph=$(bash scripts/sample-micrograph.sh)
 
 echo "main: building"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target pyradec pyra >/dev/null
+cmake --build "$build" -j2 >/dev/null
 cmake --install "$build" --prefix "$prefix" >/dev/null
 pyra=$prefix/bin/pyra
 echo "main: installed $("$pyra" --version) as $pyra"
@@ -34,6 +35,12 @@ region=$sample_dir/region.png
 echo
 echo "\$ pyra region $slide 0 9000 9000 2048 1536 -o $region"
 "$pyra" region "$slide" 0 9000 9000 2048 1536 -o "$region"
+
+echo
+echo "\$ python3 -c \"import pyradec; print(pyradec.PyraSlide('$slide').level_dimensions)\""
+(cd / && /usr/bin/python3 -c "import pyradec; print(pyradec.PyraSlide('$slide').level_dimensions)")
+echo "\$ python3 -c \"import pyradec; print(pyradec.dask.read_level('$slide', 2).mean().compute())\""
+(cd / && /usr/bin/python3 -c "import pyradec; print(pyradec.dask.read_level('$slide', 2).mean().compute())")
 
 echo
 echo "main: done"
