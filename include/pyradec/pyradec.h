@@ -254,9 +254,9 @@ typedef struct VtPyraInfo {
     /** The colour table this slide decodes with, shared by slides with identical
      *  colour parameters; null when the slide has none (pixels pass unchanged). */
     ColorCorrectTable *colorTable;
-    /* The path made absolute when the slide was opened; tiles are read through
-     * it, so that a change of working directory does not lose the file (null
-     * in a handle made without it: tiles are read through path). */
+    /** The path made absolute when the slide was opened; tiles are read through
+     *  it, so that a change of working directory does not lose the file (null
+     *  in a handle made without it: tiles are read through path). */
     char *resolvedPath;
 } VtPyraInfo;
 
