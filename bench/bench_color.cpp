@@ -16,11 +16,10 @@
 
 namespace {
 
-const pyradec::ColorParams kScanner = {
-    1.8f,
-    {1.08f, 0.97f, 1.12f},
-    {1.0f, 1.15f, 1.05f},
-    {1.12f, -0.08f, -0.04f, -0.05f, 1.09f, -0.04f, 0.02f, -0.11f, 1.09f}};
+const pyradec::ColorParams kScanner = {1.8f,
+                                       {1.08f, 0.97f, 1.12f},
+                                       {1.0f, 1.15f, 1.05f},
+                                       {1.12f, -0.08f, -0.04f, -0.05f, 1.09f, -0.04f, 0.02f, -0.11f, 1.09f}};
 
 // Plain scalar build: every entry through Rgb2Hsv and Hsv2Rgb, one by one.
 void scalarBuild(ColorCorrectTable *t, const pyradec::ColorParams &p)
@@ -68,8 +67,12 @@ void BM_BuildTable(benchmark::State &state)
 }
 BENCHMARK(BM_BuildTable)
     ->ArgName("kernel")  // 0 best, 1 portable, 2 avx2, 3 avx512
-    ->Arg(0)->Arg(1)->Arg(2)->Arg(3)
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_BuildTableScalar(benchmark::State &state)
 {
@@ -127,9 +130,9 @@ void BM_RgbColorCorrect(benchmark::State &state)
         benchmark::DoNotOptimize(out);
         std::free(out);
     }
-    state.counters["ns/pixel"] = benchmark::Counter(
-        double(state.iterations()) * img.width * img.height,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns/pixel"] =
+        benchmark::Counter(double(state.iterations()) * img.width * img.height,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     pyradec::setCurrentColorTable(nullptr);
     pyradec::releaseColorTable(t);
 }

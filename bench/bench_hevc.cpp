@@ -92,9 +92,9 @@ void setPixelCounters(benchmark::State &state, int64_t pixels)
 {
     state.SetItemsProcessed(state.iterations() * pixels);
     // Inverted rate of (pixels / 1e9): seconds per pixel scaled to nanoseconds.
-    state.counters["ns_per_pixel"] = benchmark::Counter(
-        double(state.iterations()) * double(pixels) * 1e-9,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_pixel"] =
+        benchmark::Counter(double(state.iterations()) * double(pixels) * 1e-9,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 enum class Content { Pattern, Noise, Flat };

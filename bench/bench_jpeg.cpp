@@ -15,18 +15,22 @@ namespace {
 
 constexpr int kSize = 256;
 
-const slidewriter::Bytes &tile() {
-    static const slidewriter::Bytes jpeg = slidewriter::encodeJpeg(slidewriter::makePattern(kSize, kSize, 3), 80);
+const slidewriter::Bytes &tile()
+{
+    static const slidewriter::Bytes jpeg =
+        slidewriter::encodeJpeg(slidewriter::makePattern(kSize, kSize, 3), 80);
     return jpeg;
 }
 
-void setPixels(benchmark::State &state) {
-    state.counters["MP/s"] = benchmark::Counter(double(kSize) * kSize * state.iterations() / 1e6,
-                                                benchmark::Counter::kIsRate);
+void setPixels(benchmark::State &state)
+{
+    state.counters["MP/s"] =
+        benchmark::Counter(double(kSize) * kSize * state.iterations() / 1e6, benchmark::Counter::kIsRate);
 }
 
 // Anchor: libjpeg alone, one row per call, straight into the buffer.
-void BM_PlainLibjpeg(benchmark::State &state) {
+void BM_PlainLibjpeg(benchmark::State &state)
+{
     const slidewriter::Bytes &jpeg = tile();
     std::vector<unsigned char> out(kSize * kSize * 3);
     for (auto _ : state) {
@@ -50,7 +54,8 @@ void BM_PlainLibjpeg(benchmark::State &state) {
 }
 BENCHMARK(BM_PlainLibjpeg);
 
-void BM_DecodeJpegTile(benchmark::State &state) {
+void BM_DecodeJpegTile(benchmark::State &state)
+{
     const slidewriter::Bytes &jpeg = tile();
     std::vector<unsigned char> out(kSize * kSize * 3);
     for (auto _ : state) {
@@ -62,7 +67,8 @@ void BM_DecodeJpegTile(benchmark::State &state) {
 }
 BENCHMARK(BM_DecodeJpegTile);
 
-void BM_DecodeJpegTileWithTable(benchmark::State &state) {
+void BM_DecodeJpegTileWithTable(benchmark::State &state)
+{
     static ColorCorrectTable *table = [] {
         pyradec::ColorParams params{};
         params.gamma = 1.8f;

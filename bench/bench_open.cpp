@@ -10,8 +10,8 @@
 #include <string>
 
 #include "ColorCorrect/ColorCorrect.h"
-#include "Owners.h"
 #include "Fixture.h"
+#include "Owners.h"
 
 using namespace fixture;
 
@@ -64,7 +64,12 @@ void BM_OpenBuildingItsTable(benchmark::State &state)
         benchmark::DoNotOptimize(slide.get());
     }
 }
-BENCHMARK(BM_OpenBuildingItsTable)->ArgName("thumbnail")->Arg(160)->Arg(1024)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OpenBuildingItsTable)
+    ->ArgName("thumbnail")
+    ->Arg(160)
+    ->Arg(1024)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // A second slide with the colour parameters of one that is open: no build.
 void BM_OpenSharingAnOpenTable(benchmark::State &state)
@@ -77,7 +82,12 @@ void BM_OpenSharingAnOpenTable(benchmark::State &state)
         benchmark::DoNotOptimize(second.get());
     }
 }
-BENCHMARK(BM_OpenSharingAnOpenTable)->ArgName("thumbnail")->Arg(160)->Arg(1024)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OpenSharingAnOpenTable)
+    ->ArgName("thumbnail")
+    ->Arg(160)
+    ->Arg(1024)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_OpenWithoutColourParameters(benchmark::State &state)
 {
@@ -87,7 +97,12 @@ void BM_OpenWithoutColourParameters(benchmark::State &state)
         benchmark::DoNotOptimize(slide.get());
     }
 }
-BENCHMARK(BM_OpenWithoutColourParameters)->ArgName("thumbnail")->Arg(160)->Arg(1024)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OpenWithoutColourParameters)
+    ->ArgName("thumbnail")
+    ->Arg(160)
+    ->Arg(1024)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 
@@ -97,7 +112,8 @@ int main(int argc, char **argv)
     const std::string &path = slidePath(160, true, 99);
     const auto start = std::chrono::steady_clock::now();
     VtClosePyra(VtOpenPyra(path.c_str()));
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     std::printf("first open of the process (table build into fresh memory): %.1f ms\n", ms);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -117,7 +117,8 @@ Image mosaicTile(const Image &src, int content, int col, int row)
                 break;
             const int cx = x / src.width, mx = x % src.width;
             const int sx = cx % 2 ? src.width - 1 - mx : mx;
-            std::memcpy(&t.bgr[(size_t(ty) * kTile + tx) * 3], &src.bgr[(size_t(sy) * src.width + sx) * 3], 3);
+            std::memcpy(&t.bgr[(size_t(ty) * kTile + tx) * 3], &src.bgr[(size_t(sy) * src.width + sx) * 3],
+                        3);
         }
     }
     return t;
@@ -144,9 +145,9 @@ slidewriter::Layer makeMosaicLayer(const Image &src, int content)
 }
 
 struct SlideFiles {
-    std::string colour;    // scanner colour parameters: every decode goes through the table
-    std::string plain;     // the same tiles, no colour parameters
-    std::string tiff;      // layer 0's tiles in a tiled JPEG TIFF (empty: none)
+    std::string colour;  // scanner colour parameters: every decode goes through the table
+    std::string plain;   // the same tiles, no colour parameters
+    std::string tiff;    // layer 0's tiles in a tiled JPEG TIFF (empty: none)
     std::string content;
 };
 
@@ -158,8 +159,8 @@ void writeAtomically(const std::string &path, const std::function<void(const std
 }
 
 // Writes layer 0's stored tiles, unchanged, as the tiles of a JPEG TIFF.
-bool writeTiff(TiffApi &tiff, const std::string &path, int content,
-               const std::vector<Bytes> &tiles, int count)
+bool writeTiff(TiffApi &tiff, const std::string &path, int content, const std::vector<Bytes> &tiles,
+               int count)
 {
     void *tif = tiff.open(path.c_str(), "w");
     if (!tif)
@@ -233,9 +234,8 @@ LayerTiles readLayerTiles(VtPyraInfo *pyra, int layer)
             unsigned char *data = nullptr;
             int length = 0;
             if (VtGetHevcSliceOfSpecifyLayer(pyra, &data, &length, layer, col, row) != VT_OK || !data)
-                throw std::runtime_error("stored tile " + std::to_string(col) + "," +
-                                         std::to_string(row) + " of layer " +
-                                         std::to_string(layer) + " not readable");
+                throw std::runtime_error("stored tile " + std::to_string(col) + "," + std::to_string(row) +
+                                         " of layer " + std::to_string(layer) + " not readable");
             out.tiles.emplace_back(data, data + length);
             out.bytes += size_t(length);
             Dispose(data);
@@ -245,17 +245,15 @@ LayerTiles readLayerTiles(VtPyraInfo *pyra, int layer)
 
 void printSummary(const Config &cfg, const SlideFiles &files)
 {
-    std::printf("\n== summary (%d cores, layer 0 %dx%d, %dx%d JPEG tiles at Q%d, %s) ==\n",
-                availableCpus(), cfg.contentSize, cfg.contentSize, kTile, kTile, kQuality,
-                files.content.c_str());
-    std::printf("%-44s %-16s %-16s %8s %8s %5s\n", "figure", "ours", "anchor", "ratio", "goal",
-                "met");
+    std::printf("\n== summary (%d cores, layer 0 %dx%d, %dx%d JPEG tiles at Q%d, %s) ==\n", availableCpus(),
+                cfg.contentSize, cfg.contentSize, kTile, kTile, kQuality, files.content.c_str());
+    std::printf("%-44s %-16s %-16s %8s %8s %5s\n", "figure", "ours", "anchor", "ratio", "goal", "met");
     for (const Row &r : g_rows) {
         std::string goal = r.goal > 0 ? fmt(">= %.2f", r.goal) : "-";
         std::string met = r.goal <= 0 ? "-" : r.ratio < 0 ? "n/a" : r.ratio >= r.goal ? "yes" : "NO";
         std::string ratio = r.ratio < 0 ? "-" : fmt("%.3f", r.ratio);
-        std::printf("%-44s %-16s %-16s %8s %8s %5s\n", r.figure.c_str(), r.ours.c_str(),
-                    r.anchor.c_str(), ratio.c_str(), goal.c_str(), met.c_str());
+        std::printf("%-44s %-16s %-16s %8s %8s %5s\n", r.figure.c_str(), r.ours.c_str(), r.anchor.c_str(),
+                    ratio.c_str(), goal.c_str(), met.c_str());
         if (!r.note.empty())
             std::printf("    %s\n", r.note.c_str());
     }
@@ -288,9 +286,8 @@ double timePlainDecode(const std::vector<Bytes> &tiles, int threads)
     }
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t)
-        pool.emplace_back([&, t] {
-            decodeRange(tiles, tiles.size() * t / threads, tiles.size() * (t + 1) / threads);
-        });
+        pool.emplace_back(
+            [&, t] { decodeRange(tiles, tiles.size() * t / threads, tiles.size() * (t + 1) / threads); });
     for (std::thread &th : pool)
         th.join();
     return now() - t0;
@@ -331,7 +328,8 @@ std::vector<unsigned char> plainRegion(const LayerTiles &lt, Pos p)
                 for (int tx = 0; tx < kTile; ++tx) {
                     const int x = col * kTile + tx - p.x;
                     if (x >= 0 && x < kRegion)
-                        std::memcpy(&region[(size_t(y) * kRegion + x) * 3], &tile[(size_t(ty) * kTile + tx) * 3], 3);
+                        std::memcpy(&region[(size_t(y) * kRegion + x) * 3],
+                                    &tile[(size_t(ty) * kTile + tx) * 3], 3);
                 }
             }
         }
@@ -401,7 +399,8 @@ struct OpenSlideSlide {
     OpenSlideSlide &operator=(const OpenSlideSlide &) = delete;
 };
 
-std::optional<Span> timeOpenSlide(OpenSlideSlide &os, const std::vector<Pos> &round, std::vector<uint32_t> &argb)
+std::optional<Span> timeOpenSlide(OpenSlideSlide &os, const std::vector<Pos> &round,
+                                  std::vector<uint32_t> &argb)
 {
     const Stopwatch watch;
     for (Pos p : round)
@@ -578,13 +577,14 @@ void layerFigures(const Config &cfg, VtPyraInfo *colour, VtPyraInfo *plain, cons
         const double one = med([&](const Times &t) { return mp / t.one[k]; });
         const double all = med([&](const Times &t) { return mp / t.all[k]; });
         const double speedup = med([&](const Times &t) { return t.one[k] / t.all[k]; });
-        const double relative = med([&](const Times &t) { return (t.one[k] / t.all[k]) / (t.one[0] / t.all[0]); });
-        std::printf("  ours, %s: %.1f MP/s on 1 core, %.1f MP/s on %d cores (speedup %.2f)\n", which, one, all,
-                    threads, speedup);
+        const double relative =
+            med([&](const Times &t) { return (t.one[k] / t.all[k]) / (t.one[0] / t.all[0]); });
+        std::printf("  ours, %s: %.1f MP/s on 1 core, %.1f MP/s on %d cores (speedup %.2f)\n", which, one,
+                    all, threads, speedup);
         addRow({std::string("whole layer, 1 core, ") + which, fmt("%.1f MP/s", one), fmt("%.1f MP/s", plain1),
                 med([&](const Times &t) { return t.one[0] / t.one[k]; }), 0, ""});
-        addRow({std::string("whole layer, 2 cores, ") + which, fmt("%.1f MP/s", all), fmt("%.1f MP/s", plainN),
-                med([&](const Times &t) { return t.all[0] / t.all[k]; }), 0, ""});
+        addRow({std::string("whole layer, 2 cores, ") + which, fmt("%.1f MP/s", all),
+                fmt("%.1f MP/s", plainN), med([&](const Times &t) { return t.all[0] / t.all[k]; }), 0, ""});
         addRow({std::string("whole layer speedup vs libjpeg's, ") + which, fmt("%.2fx", speedup),
                 fmt("%.2fx", plainSpeedup), relative, 0.9, ""});
     }
@@ -669,10 +669,14 @@ void exportFigure(const Config &cfg, const SlideFiles &files)
     fs::remove_all(base);
     for (int k = 0; k < 3; ++k)
         if (failure[k].empty())
-            std::printf("  %s: %.2f s (best of %d)\n", k == 0 ? "ours, colour table" : k == 1 ? "ours, no table" : "vips dzsave",
+            std::printf("  %s: %.2f s (best of %d)\n",
+                        k == 0   ? "ours, colour table"
+                        : k == 1 ? "ours, no table"
+                                 : "vips dzsave",
                         best[k], cfg.exportRounds);
     for (int k = 0; k < 2; ++k) {
-        const std::string figure = std::string("export 512 Q75 vs vips dzsave, ") + (k == 0 ? "colour table" : "no table");
+        const std::string figure =
+            std::string("export 512 Q75 vs vips dzsave, ") + (k == 0 ? "colour table" : "no table");
         if (!failure[k].empty())
             skipRow(figure, failure[k]);
         else if (!failure[2].empty())
@@ -708,7 +712,8 @@ int run(const Config &cfg)
                     double(layer0.bytes) / layer0.tiles.size() / 1024,
                     8.0 * layer0.bytes / (double(layer0.tiles.size()) * kTile * kTile));
 
-        files.tiff = files.colour.substr(0, files.colour.size() - std::string("-colour.pyra").size()) + ".tif";
+        files.tiff =
+            files.colour.substr(0, files.colour.size() - std::string("-colour.pyra").size()) + ".tif";
         TiffApi tiff;
         if (!fs::exists(files.tiff) || cfg.fresh) {
             if (!tiff.ok) {

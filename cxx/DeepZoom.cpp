@@ -37,8 +37,8 @@ uint8_t clip8(int64_t value)
 // Per output position: first input index, input count and fixed-point weights.
 struct Coefficients {
     int ksize = 0;
-    std::vector<int> bounds;    // xmin, count per output
-    std::vector<int32_t> kk;    // ksize per output
+    std::vector<int> bounds;  // xmin, count per output
+    std::vector<int32_t> kk;  // ksize per output
 };
 
 Coefficients precompute(int inSize, float in0, float in1, int outSize)
@@ -119,7 +119,8 @@ Pixels resample(const Pixels &in, int width, int height, const float box[4])
     const Coefficients ch = precompute(in.width, box[0], box[2], width);
     Coefficients cv = precompute(in.height, box[1], box[3], height);
     const int yFirst = cv.bounds[0];
-    const int yLast = cv.bounds[static_cast<size_t>(height) * 2 - 2] + cv.bounds[static_cast<size_t>(height) * 2 - 1];
+    const int yLast =
+        cv.bounds[static_cast<size_t>(height) * 2 - 2] + cv.bounds[static_cast<size_t>(height) * 2 - 1];
 
     Pixels cur = in;
     if (horizontal) {
@@ -133,7 +134,8 @@ Pixels resample(const Pixels &in, int width, int height, const float box[4])
             const uint8_t *src = in.data.data() + static_cast<size_t>(y + yFirst) * in.width * 3;
             uint8_t *dst = tmp.data.data() + static_cast<size_t>(y) * width * 3;
             for (int x = 0; x < width; ++x) {
-                const int xmin = ch.bounds[static_cast<size_t>(x) * 2], xmax = ch.bounds[static_cast<size_t>(x) * 2 + 1];
+                const int xmin = ch.bounds[static_cast<size_t>(x) * 2],
+                          xmax = ch.bounds[static_cast<size_t>(x) * 2 + 1];
                 const int32_t *k = &ch.kk[static_cast<size_t>(x) * ch.ksize];
                 for (int c = 0; c < 3; ++c) {
                     int64_t ss = int64_t{1} << (kPrecisionBits - 1);
@@ -151,7 +153,8 @@ Pixels resample(const Pixels &in, int width, int height, const float box[4])
         out.height = height;
         out.data.resize(static_cast<size_t>(out.width) * height * 3);
         for (int y = 0; y < height; ++y) {
-            const int ymin = cv.bounds[static_cast<size_t>(y) * 2], ymax = cv.bounds[static_cast<size_t>(y) * 2 + 1];
+            const int ymin = cv.bounds[static_cast<size_t>(y) * 2],
+                      ymax = cv.bounds[static_cast<size_t>(y) * 2 + 1];
             const int32_t *k = &cv.kk[static_cast<size_t>(y) * cv.ksize];
             for (int x = 0; x < out.width * 3; ++x) {
                 int64_t ss = int64_t{1} << (kPrecisionBits - 1);
@@ -249,8 +252,8 @@ std::string DeepZoom::dzi(const std::string &format) const
 {
     const Size64 full = levelSizes_.back();
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<Image xmlns=\"http://schemas.microsoft.com/deepzoom/2008\" Format=\"" + format +
-           "\" Overlap=\"" + std::to_string(options_.overlap) + "\" TileSize=\"" +
+           "<Image xmlns=\"http://schemas.microsoft.com/deepzoom/2008\" Format=\"" +
+           format + "\" Overlap=\"" + std::to_string(options_.overlap) + "\" TileSize=\"" +
            std::to_string(options_.tileSize) + "\"><Size Height=\"" + std::to_string(full.height) +
            "\" Width=\"" + std::to_string(full.width) + "\"/></Image>";
 }
@@ -278,12 +281,14 @@ DeepZoom::Info DeepZoom::tileInfo(int level, int64_t col, int64_t row) const
         zSize = std::min(t, zLimit - t * tIndex) + tl + br;
         const double l = lz * static_cast<double>(t * tIndex - tl);
         l0 = static_cast<int64_t>(l0l * l + static_cast<double>(l0Offset));
-        const double size = std::min(std::ceil(lz * static_cast<double>(zSize)),
-                                     static_cast<double>(lLim) - std::ceil(l));
+        const double size =
+            std::min(std::ceil(lz * static_cast<double>(zSize)), static_cast<double>(lLim) - std::ceil(l));
         lSize = static_cast<int>(size);
     };
-    axis(col, tiles.width, z.width, lLimit.width, l0Offset_.width, info.size.width, info.read.x0, info.read.width);
-    axis(row, tiles.height, z.height, lLimit.height, l0Offset_.height, info.size.height, info.read.y0, info.read.height);
+    axis(col, tiles.width, z.width, lLimit.width, l0Offset_.width, info.size.width, info.read.x0,
+         info.read.width);
+    axis(row, tiles.height, z.height, lLimit.height, l0Offset_.height, info.size.height, info.read.y0,
+         info.read.height);
     return info;
 }
 

@@ -27,9 +27,7 @@ void closeHandle(VtPyraInfo *h) { VtClosePyra(h); }
 void convertRow(const uint8_t *bgr, uint8_t *out, int64_t count, PixelFormat format)
 {
     switch (format) {
-    case PixelFormat::Bgr:
-        std::memcpy(out, bgr, static_cast<size_t>(count) * 3);
-        return;
+    case PixelFormat::Bgr: std::memcpy(out, bgr, static_cast<size_t>(count) * 3); return;
     case PixelFormat::Rgb:
         for (int64_t i = 0; i < count; ++i, bgr += 3, out += 3) {
             out[0] = bgr[2];
@@ -149,10 +147,17 @@ Slide::Slide(std::string path, VtPyraInfo *h)
     if (h->extraInfo) {
         StoredColorParams p;
         const VtExtraInfo &e = *h->extraInfo;
-        std::memcpy(&p.gamma, reinterpret_cast<const unsigned char *>(&e) + offsetof(VtExtraInfo, gamma), sizeof p.gamma);
-        std::memcpy(p.channelGains, reinterpret_cast<const unsigned char *>(&e) + offsetof(VtExtraInfo, channelGains), sizeof p.channelGains);
-        std::memcpy(p.hsvScales, reinterpret_cast<const unsigned char *>(&e) + offsetof(VtExtraInfo, hsvScales), sizeof p.hsvScales);
-        std::memcpy(p.colorMatrix, reinterpret_cast<const unsigned char *>(&e) + offsetof(VtExtraInfo, colorMatrix), sizeof p.colorMatrix);
+        std::memcpy(&p.gamma, reinterpret_cast<const unsigned char *>(&e) + offsetof(VtExtraInfo, gamma),
+                    sizeof p.gamma);
+        std::memcpy(p.channelGains,
+                    reinterpret_cast<const unsigned char *>(&e) + offsetof(VtExtraInfo, channelGains),
+                    sizeof p.channelGains);
+        std::memcpy(p.hsvScales,
+                    reinterpret_cast<const unsigned char *>(&e) + offsetof(VtExtraInfo, hsvScales),
+                    sizeof p.hsvScales);
+        std::memcpy(p.colorMatrix,
+                    reinterpret_cast<const unsigned char *>(&e) + offsetof(VtExtraInfo, colorMatrix),
+                    sizeof p.colorMatrix);
         colorParams_ = p;
     }
 }
@@ -270,8 +275,8 @@ std::vector<uint8_t> Slide::storedTile(int levelIndex, int col, int row) const
 {
     const Level &l = level(levelIndex);
     if (col < 0 || row < 0 || col >= l.columns || row >= l.rows)
-        throw InvalidArgument("no tile (" + std::to_string(col) + ", " + std::to_string(row) +
-                              ") in level " + std::to_string(levelIndex));
+        throw InvalidArgument("no tile (" + std::to_string(col) + ", " + std::to_string(row) + ") in level " +
+                              std::to_string(levelIndex));
     auto h = handle();
     const TileEntry entry = tileEntry(h.get(), levelIndex, col, row);
     if (!entry.present())
@@ -279,8 +284,8 @@ std::vector<uint8_t> Slide::storedTile(int levelIndex, int col, int row) const
     TileReader reader(tilePath(h.get()));
     MallocPtr<unsigned char> bytes;
     if (reader.read(entry, bytes) != VT_OK)
-        throw SlideError(path_ + ": cannot read tile (" + std::to_string(col) + ", " +
-                         std::to_string(row) + ") of level " + std::to_string(levelIndex));
+        throw SlideError(path_ + ": cannot read tile (" + std::to_string(col) + ", " + std::to_string(row) +
+                         ") of level " + std::to_string(levelIndex));
     return std::vector<uint8_t>(bytes.get(), bytes.get() + entry.size);
 }
 
@@ -288,17 +293,17 @@ Pixels Slide::tile(int levelIndex, int col, int row, PixelFormat format) const
 {
     const Level &l = level(levelIndex);
     if (col < 0 || row < 0 || col >= l.columns || row >= l.rows)
-        throw InvalidArgument("no tile (" + std::to_string(col) + ", " + std::to_string(row) +
-                              ") in level " + std::to_string(levelIndex));
+        throw InvalidArgument("no tile (" + std::to_string(col) + ", " + std::to_string(row) + ") in level " +
+                              std::to_string(levelIndex));
     auto h = handle();
     Pixels p;
     p.width = l.tileWidth;
     p.height = l.tileHeight;
     p.channels = 3;
     p.data.resize(static_cast<size_t>(l.tileWidth) * static_cast<size_t>(l.tileHeight) * 3);
-    const int status = assembleRegion(h.get(), levelIndex, static_cast<uint32_t>(col) * l.tileWidth,
-                                      static_cast<uint32_t>(row) * l.tileHeight, l.tileWidth,
-                                      l.tileHeight, p.data.data());
+    const int status =
+        assembleRegion(h.get(), levelIndex, static_cast<uint32_t>(col) * l.tileWidth,
+                       static_cast<uint32_t>(row) * l.tileHeight, l.tileWidth, l.tileHeight, p.data.data());
     if (status != VT_OK)
         throw SlideError(path_ + ": tile (" + std::to_string(col) + ", " + std::to_string(row) +
                          ") of level " + std::to_string(levelIndex) + " did not decode (status " +
@@ -327,9 +332,8 @@ size_t Slide::regionBytes(int width, int height, int channels)
     return static_cast<size_t>(bytes);
 }
 
-void Slide::readRegion(int levelIndex, int64_t x, int64_t y, int width, int height,
-                       PixelFormat format, uint8_t *out, size_t stride, Rgb8 background,
-                       TileCache *cache) const
+void Slide::readRegion(int levelIndex, int64_t x, int64_t y, int width, int height, PixelFormat format,
+                       uint8_t *out, size_t stride, Rgb8 background, TileCache *cache) const
 {
     const Level &l = level(levelIndex);
     const int channels = channelsOf(format);
@@ -343,7 +347,7 @@ void Slide::readRegion(int levelIndex, int64_t x, int64_t y, int width, int heig
     const int64_t x0 = std::clamp<int64_t>(x, 0, l.width), x1 = std::clamp<int64_t>(x + width, 0, l.width);
     const int64_t y0 = std::clamp<int64_t>(y, 0, l.height), y1 = std::clamp<int64_t>(y + height, 0, l.height);
     const bool any = x1 > x0 && y1 > y0;
-    const int64_t left = any ? x0 - x : width;              // background columns before the content
+    const int64_t left = any ? x0 - x : width;  // background columns before the content
     const int64_t inside = any ? x1 - x0 : 0;
     const int64_t right = width - left - inside;
     for (int64_t r = 0; r < height; ++r) {
@@ -376,7 +380,8 @@ void Slide::readRegion(int levelIndex, int64_t x, int64_t y, int width, int heig
                              " did not decode (status " + std::to_string(status) + ")");
         return;
     }
-    const int stripRows = static_cast<int>(std::clamp<size_t>(kStripBytes / (static_cast<size_t>(iw) * 3), 1, static_cast<size_t>(ih)));
+    const int stripRows = static_cast<int>(
+        std::clamp<size_t>(kStripBytes / (static_cast<size_t>(iw) * 3), 1, static_cast<size_t>(ih)));
     std::vector<uint8_t> strip(static_cast<size_t>(iw) * 3 * static_cast<size_t>(stripRows));
     for (int r0 = 0; r0 < ih; r0 += stripRows) {
         const int rows = std::min(stripRows, ih - r0);
@@ -414,20 +419,24 @@ void Slide::readTiles(const VtPyraInfo &h, const Level &l, int64_t x, int64_t y,
                 cache.put(key, pixels);
             }
             // The overlap of this tile with the rectangle, in layer pixels.
-            const int64_t ox0 = std::max<int64_t>(x, int64_t{col} * tw), ox1 = std::min<int64_t>(x + width, int64_t{col + 1} * tw);
-            const int64_t oy0 = std::max<int64_t>(y, int64_t{row} * th), oy1 = std::min<int64_t>(y + height, int64_t{row + 1} * th);
+            const int64_t ox0 = std::max<int64_t>(x, int64_t{col} * tw),
+                          ox1 = std::min<int64_t>(x + width, int64_t{col + 1} * tw);
+            const int64_t oy0 = std::max<int64_t>(y, int64_t{row} * th),
+                          oy1 = std::min<int64_t>(y + height, int64_t{row + 1} * th);
             for (int64_t ly = oy0; ly < oy1; ++ly) {
                 const uint8_t *src = pixels->data() + (static_cast<size_t>(ly - int64_t{row} * th) * tw +
-                                                       static_cast<size_t>(ox0 - int64_t{col} * tw)) * 3;
-                uint8_t *dst = out + static_cast<size_t>(ly - y) * stride + static_cast<size_t>(ox0 - x) * channels;
+                                                       static_cast<size_t>(ox0 - int64_t{col} * tw)) *
+                                                          3;
+                uint8_t *dst =
+                    out + static_cast<size_t>(ly - y) * stride + static_cast<size_t>(ox0 - x) * channels;
                 convertRow(src, dst, ox1 - ox0, format);
             }
         }
     }
 }
 
-Pixels Slide::readRegion(int levelIndex, int64_t x, int64_t y, int width, int height,
-                         PixelFormat format, Rgb8 background, TileCache *cache) const
+Pixels Slide::readRegion(int levelIndex, int64_t x, int64_t y, int width, int height, PixelFormat format,
+                         Rgb8 background, TileCache *cache) const
 {
     level(levelIndex);
     Pixels p;

@@ -76,10 +76,10 @@ struct Rgb8 {
 // One pyramid layer's geometry.
 struct Level {
     int index = 0;
-    int64_t width = 0;        // content: the tile grid less its blank right margin
-    int64_t height = 0;       // content: the tile grid less its blank bottom margin
-    int64_t gridWidth = 0;    // columns × tileWidth
-    int64_t gridHeight = 0;   // rows × tileHeight
+    int64_t width = 0;       // content: the tile grid less its blank right margin
+    int64_t height = 0;      // content: the tile grid less its blank bottom margin
+    int64_t gridWidth = 0;   // columns × tileWidth
+    int64_t gridHeight = 0;  // rows × tileHeight
     int tileWidth = 0;
     int tileHeight = 0;
     int columns = 0;
@@ -92,8 +92,8 @@ struct Level {
 struct Description {
     Compression compression = Compression::Jpeg;
     int quality = 0;
-    double mpp = 0;             // micrometres per pixel at level 0
-    unsigned magnification = 0; // objective power
+    double mpp = 0;              // micrometres per pixel at level 0
+    unsigned magnification = 0;  // objective power
     float ratio = 0;
     std::vector<std::pair<std::string, std::string>> items;  // "CompressionType" -> "Jpeg", ...
 };
@@ -156,9 +156,8 @@ public:
     // outside is `background` (transparent in Rgba). Writes height rows of
     // width × channels bytes, `stride` bytes apart (0: packed), into `out`.
     // With a cache, decoded tiles are taken from and kept in it.
-    void readRegion(int level, int64_t x, int64_t y, int width, int height, PixelFormat format,
-                    uint8_t *out, size_t stride = 0, Rgb8 background = {},
-                    TileCache *cache = nullptr) const;
+    void readRegion(int level, int64_t x, int64_t y, int width, int height, PixelFormat format, uint8_t *out,
+                    size_t stride = 0, Rgb8 background = {}, TileCache *cache = nullptr) const;
     Pixels readRegion(int level, int64_t x, int64_t y, int width, int height,
                       PixelFormat format = PixelFormat::Bgr, Rgb8 background = {},
                       TileCache *cache = nullptr) const;

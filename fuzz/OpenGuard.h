@@ -34,10 +34,7 @@ inline void onMalloc(const volatile void *, size_t size)
 }
 inline void onFree(const volatile void *) {}
 
-inline void installAllocationCounter()
-{
-    __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
-}
+inline void installAllocationCounter() { __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree); }
 
 // Fixed allowance (the records of fixed size, libjpeg's own state) and the
 // multiples of the input size and of the declared associated-image pixels.
@@ -84,8 +81,8 @@ inline void fixColourParameters(std::vector<uint8_t> &in)
     constexpr size_t kParams = 6964 + 34;  // gamma, gains, HSV scales, matrix: 16 floats
     if (in.size() < kParams + 16 * sizeof(float))
         return;
-    const float fixed[16] = {1.8f, 1.05f, 0.95f, 1.0f, 1.0f, 1.1f, 1.0f,
-                             1.1f, -0.05f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.05f, 0.95f};
+    const float fixed[16] = {1.8f,   1.05f, 0.95f, 1.0f, 1.0f, 1.1f, 1.0f,  1.1f,
+                             -0.05f, 0.0f,  0.0f,  1.0f, 0.0f, 0.0f, 0.05f, 0.95f};
     std::memcpy(in.data() + kParams, fixed, sizeof fixed);
 }
 

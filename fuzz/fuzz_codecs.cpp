@@ -85,15 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     data += 2;
     size -= 2;
     switch (codec) {
-    case 0:
-        jpeg(data, size, options);
-        break;
-    case 1:
-        hevc(data, size, options);
-        break;
-    default:
-        bmp(data, size);
-        break;
+    case 0: jpeg(data, size, options); break;
+    case 1: hevc(data, size, options); break;
+    default: bmp(data, size); break;
     }
     return 0;
 }

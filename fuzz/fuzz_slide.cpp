@@ -110,7 +110,7 @@ Geometry geometryOf(const VtPyraInfo *p, int layer)
 {
     const VtPicInfo &info = *p->picInfos[layer];
     return {int64_t{p->picHead->tileWidth}, int64_t{p->picHead->tileHeight}, int64_t{info.xCount},
-            int64_t{info.yCount}, int64_t{info.boundWidth}, int64_t{info.boundHeight}};
+            int64_t{info.yCount},           int64_t{info.boundWidth},        int64_t{info.boundHeight}};
 }
 
 void associatedImages(VtPyraInfo *p)
@@ -173,9 +173,9 @@ void regions(VtPyraInfo *p, int layer, const Geometry &g)
         int64_t x, y, w, h;
     };
     const Roi rois[] = {
-        {g.tileW / 2, g.tileH / 2, g.tileW, g.tileH},                      // across tile borders
+        {g.tileW / 2, g.tileH / 2, g.tileW, g.tileH},                           // across tile borders
         {g.width() - g.tileW / 2, g.height() - g.tileH / 2, g.tileW, g.tileH},  // past the edges
-        {g.width(), 0, 1, 1},                                               // outside
+        {g.width(), 0, 1, 1},                                                   // outside
         {-1, -1, 2, 2},
     };
     for (const Roi &r : rois) {
@@ -243,8 +243,7 @@ void driveHandle(VtPyraInfo *p)
         regions(p, layer, g);
         if (g.pixels() > kMaxPixels || g.xCount * g.yCount > kMaxLayerTiles)
             continue;
-        blockGrid(p, layer, g, int(std::min<int64_t>(g.xCount, 2)), int(std::min<int64_t>(g.yCount, 2)),
-                  8);
+        blockGrid(p, layer, g, int(std::min<int64_t>(g.xCount, 2)), int(std::min<int64_t>(g.yCount, 2)), 8);
         blockGrid(p, layer, g, 1, 1, 12);  // 4-byte layout for 3-byte pixels: no image
         blockGrid(p, layer, g, 3, 0, 8);
         wholeLayer(p, layer);
@@ -276,8 +275,8 @@ void exportTiles(const Geometry &g)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     const char *tmp = std::getenv("TMPDIR");
-    const std::string base = std::string(tmp && *tmp ? tmp : "/tmp") + "/pyradec-fuzz-" +
-                             std::to_string(getpid());
+    const std::string base =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/pyradec-fuzz-" + std::to_string(getpid());
     g_slidePath = base + ".pyra";
     g_exportDir = base + "-export";
     mkdir(g_exportDir.c_str(), 0700);

@@ -263,7 +263,8 @@ void codecSeeds(const std::string &dir)
         save(dir + "/hevc_bgr", withPrefix({1, 0, 15, 0, 15, 0}, hevc));
         save(dir + "/hevc_abgr", withPrefix({1, 4 << 1, 15, 0, 15, 0}, hevc));
         save(dir + "/hevc_wrong_size", withPrefix({1, 0, 31, 0, 15, 0}, hevc));
-        save(dir + "/hevc_rgb_wide", withPrefix({1, 2 << 1, 31, 0, 15, 0}, encodeHevc(makePattern(32, 16, 42))));
+        save(dir + "/hevc_rgb_wide",
+             withPrefix({1, 2 << 1, 31, 0, 15, 0}, encodeHevc(makePattern(32, 16, 42))));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "make_corpus: hevc: %s\n", e.what());
     }

@@ -25,7 +25,8 @@ constexpr uint8_t kPad = 0xEE;  // never used as a pixel byte below
 
 // A BMP file image built by hand: every pixel byte distinct-ish (below kPad),
 // row padding kPad, unusual values in the fields the conversion only copies.
-Bytes makeBmp(int32_t width, int32_t height, uint16_t bitCount, uint32_t compression = 0) {
+Bytes makeBmp(int32_t width, int32_t height, uint16_t bitCount, uint32_t compression = 0)
+{
     const size_t bpp = bitCount / 8;
     const size_t absHeight = height < 0 ? size_t(-int64_t(height)) : size_t(height);
     const size_t stride = width > 0 ? (bpp * size_t(width) + 3) & ~size_t(3) : 0;
@@ -52,7 +53,8 @@ Bytes makeBmp(int32_t width, int32_t height, uint16_t bitCount, uint32_t compres
     return out;
 }
 
-TEST(Bmp, TwoByTwoTakesRowsBottomUp) {
+TEST(Bmp, TwoByTwoTakesRowsBottomUp)
+{
     const Bytes bmp = makeBmp(2, 2, 24);
     BmpInfo info;
     Block out(GetRgb24FromBmp(bmp.data(), &info));
@@ -62,12 +64,13 @@ TEST(Bmp, TwoByTwoTakesRowsBottomUp) {
     EXPECT_EQ(std::memcmp(out.get() + 6, &bmp[54], 6), 0);
 }
 
-TEST(Bmp, StrideAndPixelSizeCases) {
+TEST(Bmp, StrideAndPixelSizeCases)
+{
     const struct {
         int width, height, bits;
         size_t stride;
     } cases[] = {
-        {2, 2, 24, 8}, {3, 2, 24, 12}, {1, 1, 24, 4}, {5, 3, 24, 16},
+        {2, 2, 24, 8}, {3, 2, 24, 12}, {1, 1, 24, 4},  {5, 3, 24, 16},
         {2, 3, 32, 8}, {1, 1, 32, 4},  {7, 4, 32, 28},
     };
     for (const auto &c : cases) {
@@ -84,8 +87,8 @@ TEST(Bmp, StrideAndPixelSizeCases) {
                     for (int k = 0; k < 3; ++k)
                         ASSERT_EQ(out.get()[(size_t(i) * c.width + j) * 3 + k],
                                   bmp[54 + c.stride * (c.height - 1 - i) + j * bpp + k])
-                            << c.width << "x" << c.height << "x" << c.bits << " at " << i << ","
-                            << j << "," << k;
+                            << c.width << "x" << c.height << "x" << c.bits << " at " << i << "," << j << ","
+                            << k;
             // Neither row padding nor the fourth byte of 32-bit pixels is taken.
             const unsigned char *p = out.get();
             EXPECT_EQ(std::count(p, p + size_t(c.width) * c.height * 3, kPad), 0);
@@ -93,7 +96,8 @@ TEST(Bmp, StrideAndPixelSizeCases) {
     }
 }
 
-TEST(Bmp, RoundTripOfFixtureBitmaps) {
+TEST(Bmp, RoundTripOfFixtureBitmaps)
+{
     const fixture::Image img = fixture::makePattern(29, 13, 4);
     for (int bits : {24, 32}) {
         const Bytes bmp = fixture::encodeBmp(img, bits);
@@ -104,7 +108,8 @@ TEST(Bmp, RoundTripOfFixtureBitmaps) {
     }
 }
 
-TEST(Bmp, InfoIsTheStoredHeaderExactly) {
+TEST(Bmp, InfoIsTheStoredHeaderExactly)
+{
     const Bytes bmp = makeBmp(3, 2, 32);
     BmpInfo info;
     std::memset(&info, 0x77, sizeof info);
@@ -113,7 +118,8 @@ TEST(Bmp, InfoIsTheStoredHeaderExactly) {
     EXPECT_EQ(std::memcmp(&info, &bmp[14], 40), 0);
 }
 
-TEST(Bmp, NullImageYieldsNullAndLeavesInfo) {
+TEST(Bmp, NullImageYieldsNullAndLeavesInfo)
+{
     BmpInfo info;
     std::memset(&info, 0x77, sizeof info);
     BmpInfo before = info;
@@ -122,18 +128,18 @@ TEST(Bmp, NullImageYieldsNullAndLeavesInfo) {
     EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0);
 }
 
-TEST(Bmp, RefusesHeadersItCannotConvert) {
+TEST(Bmp, RefusesHeadersItCannotConvert)
+{
     const struct {
         const char *name;
         int32_t width, height;
         uint16_t bits;
         uint32_t compression;
     } cases[] = {
-        {"1 bit", 4, 4, 1, 0},          {"8 bit palette", 4, 4, 8, 0},
-        {"16 bit", 4, 4, 16, 0},        {"48 bit", 4, 4, 48, 0},
-        {"zero width", 0, 4, 24, 0},    {"negative width", -3, 4, 24, 0},
-        {"zero height", 4, 0, 24, 0},   {"top-down", 4, -4, 24, 0},
-        {"run-length", 4, 4, 24, 1},    {"bit fields", 4, 4, 32, 3},
+        {"1 bit", 4, 4, 1, 0},        {"8 bit palette", 4, 4, 8, 0}, {"16 bit", 4, 4, 16, 0},
+        {"48 bit", 4, 4, 48, 0},      {"zero width", 0, 4, 24, 0},   {"negative width", -3, 4, 24, 0},
+        {"zero height", 4, 0, 24, 0}, {"top-down", 4, -4, 24, 0},    {"run-length", 4, 4, 24, 1},
+        {"bit fields", 4, 4, 32, 3},
     };
     for (const auto &c : cases) {
         Bytes bmp = makeBmp(c.width, c.height, c.bits, c.compression);
@@ -145,7 +151,8 @@ TEST(Bmp, RefusesHeadersItCannotConvert) {
     }
 }
 
-TEST(Bmp, BoundedReaderStaysInsideTheLength) {
+TEST(Bmp, BoundedReaderStaysInsideTheLength)
+{
     const Bytes bmp = makeBmp(5, 3, 24);  // 54 + 16 * 3 = 102 bytes
     ASSERT_EQ(bmp.size(), 102u);
     BmpInfo info;
@@ -159,20 +166,20 @@ TEST(Bmp, BoundedReaderStaysInsideTheLength) {
     EXPECT_NE(whole, nullptr);
 
     // Headers whose sizes would not fit any buffer: refused, nothing read or allocated.
-    for (auto [width, height] : {std::pair{0x7fffffff, 0x7fffffff}, std::pair{0x7fffffff, 1},
-                                 std::pair{1, 0x7fffffff}}) {
+    for (auto [width, height] :
+         {std::pair{0x7fffffff, 0x7fffffff}, std::pair{0x7fffffff, 1}, std::pair{1, 0x7fffffff}}) {
         Bytes huge = makeBmp(1, 1, 32);
         std::memcpy(&huge[18], &width, 4);
         std::memcpy(&huge[22], &height, 4);
-        EXPECT_EQ(pyradec::rgb24FromBmp(huge.data(), huge.size(), &info), nullptr)
-            << width << "x" << height;
+        EXPECT_EQ(pyradec::rgb24FromBmp(huge.data(), huge.size(), &info), nullptr) << width << "x" << height;
     }
 }
 
 // The same bitmap with a longer information header (V4: 108 bytes, V5: 124) and
 // `gap` bytes between the headers and the rows, the file header's pixel-data
 // offset saying where the rows start (0: left unset).
-Bytes withHeader(const Bytes &plain, uint32_t headerSize, size_t gap, bool setOffset = true) {
+Bytes withHeader(const Bytes &plain, uint32_t headerSize, size_t gap, bool setOffset = true)
+{
     Bytes out(plain.begin(), plain.begin() + 54);
     out.resize(14 + headerSize + gap, 0x77);  // header tail and gap: not pixels
     std::memset(&out[54], 0, headerSize - 40);
@@ -186,7 +193,8 @@ Bytes withHeader(const Bytes &plain, uint32_t headerSize, size_t gap, bool setOf
 // Longer information headers and gaps before the rows: the rows are read where the
 // pixel-data offset says, within the stored length; an offset inside the headers or
 // past the end is refused.
-TEST(Bmp, RowsAreReadWhereThePixelDataOffsetSays) {
+TEST(Bmp, RowsAreReadWhereThePixelDataOffsetSays)
+{
     for (uint16_t bits : {uint16_t(24), uint16_t(32)}) {
         const Bytes plain = makeBmp(5, 3, bits);
         BmpInfo info;
@@ -232,7 +240,8 @@ TEST(Bmp, RowsAreReadWhereThePixelDataOffsetSays) {
     }
 }
 
-TEST(Bmp, PrintWritesTheThreeFields) {
+TEST(Bmp, PrintWritesTheThreeFields)
+{
     BmpInfo info{};
     info.width = 640;
     info.height = -480;

@@ -10,24 +10,24 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
-#include <tuple>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <cjson/cJSON.h>
 
-#include "slidewriter/ImageFiles.h"
-#include "Owners.h"
 #include "Fixture.h"
+#include "Owners.h"
 #include "SlideTest.h"
+#include "slidewriter/ImageFiles.h"
 
 using namespace fixture;
 namespace fs = std::filesystem;
@@ -129,10 +129,7 @@ class Cli : public SlideTest {
 protected:
     using SlideTest::open;
     // A JPEG slide of 3 x 2 tiles of 64 pixels with margins, two layers.
-    std::string jpegSlide()
-    {
-        return writeSlide(dir.file("jpeg.pyra"), makeSlide(3, 2, 2, 0, 64, 64, 7));
-    }
+    std::string jpegSlide() { return writeSlide(dir.file("jpeg.pyra"), makeSlide(3, 2, 2, 0, 64, 64, 7)); }
     Handle open(const std::string &path) { return Handle(VtOpenPyra(path.c_str())); }
 };
 
@@ -161,8 +158,8 @@ TEST_F(Cli, InfoTextAndJsonAgreeWithTheHandle)
     ASSERT_TRUE(h);
     Outcome text = pyra({"info", path});
     ASSERT_EQ(text.status, 0) << text.err;
-    const std::string image = std::to_string(h->picHead->imageWidth) + " x " +
-                              std::to_string(h->picHead->imageHeight) + " pixels";
+    const std::string image =
+        std::to_string(h->picHead->imageWidth) + " x " + std::to_string(h->picHead->imageHeight) + " pixels";
     EXPECT_NE(text.out.find(image), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("0.250000 um/pixel"), std::string::npos);
 
@@ -268,7 +265,8 @@ TEST_P(CliTiles, EveryTileFormEqualsTheLibraryAccessor)
         Owned<unsigned char> stored(raw);
         ASSERT_EQ(pyra({"tile", path, L, C, R, "-o", dir.file("t.bin"), "--raw"}).status, 0);
         EXPECT_EQ(readBytes(dir.file("t.bin")), Bytes(stored.get(), stored.get() + len));
-        EXPECT_EQ(readBytes(dir.file("t.bin")), s.layers[layer].tiles[row * s.layers[layer].xCount + col].bytes);
+        EXPECT_EQ(readBytes(dir.file("t.bin")),
+                  s.layers[layer].tiles[row * s.layers[layer].xCount + col].bytes);
     }
     Outcome outside = pyra({"tile", path, "0", "3", "0", "-o", dir.file("x.jpg")});
     EXPECT_EQ(outside.status, 1);
@@ -290,8 +288,9 @@ TEST_F(Cli, RegionPngIsExactAndJpegFollowsQuality)
     Owned<unsigned char> bgr(GetRoiSliceBgr(h.get(), 0, x, y, w, hh));
     ASSERT_TRUE(bgr);
     const auto args = [&](const std::string &out) {
-        return std::vector<std::string>{"region", path, "0", std::to_string(x), std::to_string(y),
-                                        std::to_string(w), std::to_string(hh), "-o", out};
+        return std::vector<std::string>{
+            "region",           path, "0", std::to_string(x), std::to_string(y), std::to_string(w),
+            std::to_string(hh), "-o", out};
     };
     ASSERT_EQ(pyra(args(dir.file("r.png"))).status, 0);
     const Image png = decodePng(readBytes(dir.file("r.png")));
@@ -316,7 +315,6 @@ TEST_F(Cli, RegionPngIsExactAndJpegFollowsQuality)
     difference(decodeJpegPlain(readBytes(dir.file("r.jpg"))), png, mean75, big75);
     difference(decodeJpegPlain(high), png, mean97, big97);
     EXPECT_LT(mean97, mean75);
-
 }
 
 // Any rectangle is taken: what lies outside the layer's content (176 x 120 of a
@@ -331,10 +329,10 @@ TEST_F(Cli, RegionReachingOutsideTheLayerIsWhiteThere)
     struct Case {
         int x, y, w, h;
     };
-    const Case cases[] = {{150, 0, 50, 10},          // past the right edge
-                          {100, 100, 30, 40},        // past the bottom edge
-                          {-10, -5, 30, 20},         // before the left and top
-                          {300, 10, 20, 20},         // wholly outside
+    const Case cases[] = {{150, 0, 50, 10},                       // past the right edge
+                          {100, 100, 30, 40},                     // past the bottom edge
+                          {-10, -5, 30, 20},                      // before the left and top
+                          {300, 10, 20, 20},                      // wholly outside
                           {-4, -4, contentW + 8, contentH + 8}};  // around the whole layer
     for (const Case &c : cases) {
         const std::string out = dir.file("o.png");
@@ -357,7 +355,8 @@ TEST_F(Cli, RegionReachingOutsideTheLayerIsWhiteThere)
                 const int lx = c.x + x, ly = c.y + y;
                 const bool on = lx >= x0 && lx < x1 && ly >= y0 && ly < y1;
                 for (int k = 0; k < 3; ++k) {
-                    const uint8_t want = on ? inside.get()[((size_t(ly - y0) * (x1 - x0)) + (lx - x0)) * 3 + k] : 255;
+                    const uint8_t want =
+                        on ? inside.get()[((size_t(ly - y0) * (x1 - x0)) + (lx - x0)) * 3 + k] : 255;
                     ASSERT_EQ(png.bgr[(size_t(y) * c.w + x) * 3 + k], want)
                         << "region " << c.x << "," << c.y << " pixel " << x << "," << y;
                 }
@@ -389,7 +388,8 @@ TEST_F(Cli, ExportEqualsLibraryExport)
     // Margins on layer 0, and sizes that do and do not divide the grid.
     const std::string path = writeSlide(dir.file("e.pyra"), makeSlide(5, 3, 1, 0, 64, 64, 9));
     for (auto [w, h] : {std::pair{64, 64}, std::pair{100, 70}, std::pair{320, 192}}) {
-        const std::string mine = dir.file("mine" + std::to_string(w)), lib = dir.file("lib" + std::to_string(w));
+        const std::string mine = dir.file("mine" + std::to_string(w)),
+                          lib = dir.file("lib" + std::to_string(w));
         fs::create_directory(lib);
         std::string p = path, l = lib;
         ASSERT_EQ(GetAllSliceJpeg(p.data(), l.data(), w, h), 1);
@@ -566,8 +566,8 @@ TEST_F(Cli, MakeBuildsSlideFromImage)
     // Colour parameters and the mosaic.
     const std::string out = dir.file("colour.pyra");
     Outcome r = pyra({"make", dir.file("in.png"), out, "--colour",
-                  "gamma=1.8,gains=1.08:0.94:1.02,hsv=1:1.1:1.05,matrix=1.1:-0.1:0:0:1:0:0:0.05:0.95",
-                  "--mosaic", "1500x1100"});
+                      "gamma=1.8,gains=1.08:0.94:1.02,hsv=1:1.1:1.05,matrix=1.1:-0.1:0:0:1:0:0:0.05:0.95",
+                      "--mosaic", "1500x1100"});
     ASSERT_EQ(r.status, 0) << r.err;
     Handle h = open(out);
     ASSERT_TRUE(h && h->extraInfo);

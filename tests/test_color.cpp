@@ -71,8 +71,8 @@ TEST(RgbHsv, KnownColoursConvertToHsvAndBack)
         {{255, 0, 0}, 0, 1, 1, {255, 0, 0}},
         {{0, 255, 0}, 119, 1, 1, {4, 255, 0}},
         {{0, 0, 255}, 239, 1, 1, {0, 4, 255}},
-        {{255, 255, 0}, 60, 1, 1, {255, 255, 0}},      // tie for the maximum: red
-        {{0, 255, 255}, 179, 1, 1, {0, 255, 250}},     // tie: green
+        {{255, 255, 0}, 60, 1, 1, {255, 255, 0}},   // tie for the maximum: red
+        {{0, 255, 255}, 179, 1, 1, {0, 255, 250}},  // tie: green
         {{255, 0, 255}, 299, 1, 1, {250, 0, 255}},
         {{128, 128, 128}, 0, 0, 128 / 255.0f, {128, 128, 128}},
         {{0, 0, 0}, 0, 0, 0, {0, 0, 0}},
@@ -98,13 +98,12 @@ TEST(RgbHsv, FactorsClampEachComponent)
         std::array<float, 3> hsv;
     };
     const Case cases[] = {
-        {{0, 0, 255}, {2, 1, 1}, {359, 1, 1}},         // hue pushed above 359
-        {{200, 100, 50}, {1, 3, 3}, {20, 1, 1}},       // S and V above 1
-        {{200, 100, 50}, {-1, -1, -1}, {0, 0, 0}},     // negative factors
+        {{0, 0, 255}, {2, 1, 1}, {359, 1, 1}},      // hue pushed above 359
+        {{200, 100, 50}, {1, 3, 3}, {20, 1, 1}},    // S and V above 1
+        {{200, 100, 50}, {-1, -1, -1}, {0, 0, 0}},  // negative factors
     };
     for (const Case &c : cases) {
-        const unsigned char rgb[3] = {(unsigned char)c.in[0], (unsigned char)c.in[1],
-                                      (unsigned char)c.in[2]};
+        const unsigned char rgb[3] = {(unsigned char)c.in[0], (unsigned char)c.in[1], (unsigned char)c.in[2]};
         float hsv[3];
         Rgb2Hsv(rgb, c.factors.data(), hsv);
         EXPECT_FLOAT_EQ(hsv[0], c.hsv[0]);
@@ -121,14 +120,17 @@ TEST(RgbHsv, ScalarRgbTruncatesAndClamps)
         int want;
     };
     const Case cases[] = {
-        {255, 0.999f, 254}, {200, 1.5f, 255}, {200, -1.0f, 0}, {255, 1.0f, 255}, {0, 7.0f, 0},
+        {255, 0.999f, 254},
+        {200, 1.5f, 255},
+        {200, -1.0f, 0},
+        {255, 1.0f, 255},
+        {0, 7.0f, 0},
         {100, -0.005f, 0},  // truncates to 0 from below
         {200, 1e20f, 255},  // beyond int range: saturates
         {200, std::numeric_limits<float>::quiet_NaN(), 0},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(ScalarRgb((unsigned char)c.value, c.factor), c.want)
-            << c.value << " x " << c.factor;
+        EXPECT_EQ(ScalarRgb((unsigned char)c.value, c.factor), c.want) << c.value << " x " << c.factor;
 }
 
 TEST(RgbHsv, ReturnMaxMinBreakTiesByPosition)
@@ -214,8 +216,7 @@ TEST(ColorTablePieces, GammaOneIsIdentityAndOthersRiseMonotonically)
 TEST(ColorTablePieces, GammaNotPositiveOrNotFiniteIsNeutral)
 {
     for (float gamma : {0.0f, -0.0f, -2.2f, std::numeric_limits<float>::infinity(),
-                        -std::numeric_limits<float>::infinity(),
-                        std::numeric_limits<float>::quiet_NaN()}) {
+                        -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()}) {
         unsigned char t[256];
         GammaTableInit(gamma, t);
         for (int i = 0; i < 256; ++i)
@@ -265,8 +266,7 @@ TEST_F(ColorEntries, KnownColoursMapToTheirCorrectedValues)
     for (const EntryCase &c : cases) {
         ColorCorrectTable *t = pyradec::acquireColorTable(c.params);
         ASSERT_NE(t, nullptr);
-        const Rgb got = {t->redTable[c.in[0]][c.in[1]][c.in[2]],
-                         t->greenTable[c.in[0]][c.in[1]][c.in[2]],
+        const Rgb got = {t->redTable[c.in[0]][c.in[1]][c.in[2]], t->greenTable[c.in[0]][c.in[1]][c.in[2]],
                          t->blueTable[c.in[0]][c.in[1]][c.in[2]]};
         EXPECT_EQ(got, c.want) << c.name;
         for (int i = 0; i < 256; ++i)
@@ -282,8 +282,8 @@ TEST_F(ColorEntries, BadGammaBuildsTheGammaOneTable)
     reference.hsvScales[1] = 1.2f;
     ColorCorrectTable *want = pyradec::acquireColorTable(reference);
     const pyradec::ColorPlanes w = pyradec::colorPlanesOf(want);
-    for (float gamma : {0.0f, -1.5f, std::numeric_limits<float>::infinity(),
-                        std::numeric_limits<float>::quiet_NaN()}) {
+    for (float gamma :
+         {0.0f, -1.5f, std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()}) {
         ColorParams bad = reference;
         bad.gamma = gamma;
         ColorCorrectTable *got = pyradec::acquireColorTable(bad);
@@ -409,8 +409,8 @@ protected:
     void SetUp() override
     {
         ColorState::SetUp();
-        const ColorParams p = {1.8f, {1.1f, 0.9f, 1.0f}, {1, 1.1f, 1.05f},
-                               {1.1f, -0.1f, 0, 0, 1, 0, 0, 0.05f, 0.95f}};
+        const ColorParams p = {
+            1.8f, {1.1f, 0.9f, 1.0f}, {1, 1.1f, 1.05f}, {1.1f, -0.1f, 0, 0, 1, 0, 0, 0.05f, 0.95f}};
         std::memcpy(&extra_.gamma, &p, sizeof p);
         handle_.extraInfo = &extra_;
     }
@@ -527,7 +527,6 @@ TEST_F(ColorLifecycle, MallocedTableIsReleasedByDispose)
     DisposeColorCorrectTable(t);
     EXPECT_EQ(pyradec::liveColorTableCount(), baseline_);
 }
-
 
 // What hosts may store in ColorTable themselves never costs the registry its own
 // counts: the registry releases only the reference it took, and frees no table a

@@ -104,12 +104,36 @@ void toRgb(const float *hsv, const float *fac, unsigned char *rgb)
         float x[3] = {0, 0, 0};
         bool any = true;
         switch (i) {
-        case 0: x[0] = V; x[1] = t; x[2] = p; break;
-        case 1: x[0] = q; x[1] = V; x[2] = p; break;
-        case 2: x[0] = p; x[1] = V; x[2] = t; break;
-        case 3: x[0] = p; x[1] = q; x[2] = V; break;
-        case 4: x[0] = t; x[1] = p; x[2] = V; break;
-        case 5: x[0] = V; x[1] = p; x[2] = q; break;
+        case 0:
+            x[0] = V;
+            x[1] = t;
+            x[2] = p;
+            break;
+        case 1:
+            x[0] = q;
+            x[1] = V;
+            x[2] = p;
+            break;
+        case 2:
+            x[0] = p;
+            x[1] = V;
+            x[2] = t;
+            break;
+        case 3:
+            x[0] = p;
+            x[1] = q;
+            x[2] = V;
+            break;
+        case 4:
+            x[0] = t;
+            x[1] = p;
+            x[2] = V;
+            break;
+        case 5:
+            x[0] = V;
+            x[1] = p;
+            x[2] = q;
+            break;
         default: any = false;
         }
         for (int k = 0; k < 3; ++k)
@@ -129,8 +153,7 @@ void gammaTable(float gamma, unsigned char *table)
     }
 }
 
-void entry(const pyradec::ColorParams &p, const unsigned char *gamma, int R, int G, int B,
-           unsigned char *out)
+void entry(const pyradec::ColorParams &p, const unsigned char *gamma, int R, int G, int B, unsigned char *out)
 {
     unsigned char ch[3];
     for (int c = 0; c < 3; ++c) {
@@ -154,10 +177,7 @@ void entry(const pyradec::ColorParams &p, const unsigned char *gamma, int R, int
 
 }  // namespace oracle
 
-pyradec::ColorParams neutral()
-{
-    return {1.0f, {1, 1, 1}, {1, 1, 1}, {1, 0, 0, 0, 1, 0, 0, 0, 1}};
-}
+pyradec::ColorParams neutral() { return {1.0f, {1, 1, 1}, {1, 1, 1}, {1, 0, 0, 0, 1, 0, 0, 0, 1}}; }
 
 struct ParamCase {
     std::string name;
@@ -204,8 +224,8 @@ long long countMismatches(const pyradec::ColorParams &params, const pyradec::Col
                 oracle::entry(params, gamma, R, G, B, want);
                 const int i = (R << 16) | (G << 8) | B;
                 const uint32_t packed = uint32_t{want[2]} | uint32_t{want[1]} << 8 | uint32_t{want[0]} << 16;
-                if (planes.red[i] != want[0] || planes.green[i] != want[1] ||
-                    planes.blue[i] != want[2] || !planes.packed || planes.packed[i] != packed) {
+                if (planes.red[i] != want[0] || planes.green[i] != want[1] || planes.blue[i] != want[2] ||
+                    !planes.packed || planes.packed[i] != packed) {
                     ++mismatches;
 #pragma omp critical
                     if (firstBad < 0 || i < firstBad)
@@ -259,14 +279,12 @@ TEST_P(ColorKernels, ScannerTableEqualsTheScalarComputation)
     ASSERT_NE(table, nullptr);
     ASSERT_TRUE(pyradec::buildColorTableWith(table, params, GetParam()));
     int firstBad = -1;
-    EXPECT_EQ(countMismatches(params, pyradec::colorPlanesOf(table), &firstBad), 0)
-        << describe(firstBad);
+    EXPECT_EQ(countMismatches(params, pyradec::colorPlanesOf(table), &firstBad), 0) << describe(firstBad);
     DisposeColorCorrectTable(table);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, ColorKernels,
-                         ::testing::Values(pyradec::ColorKernel::Portable,
-                                           pyradec::ColorKernel::Avx2,
+                         ::testing::Values(pyradec::ColorKernel::Portable, pyradec::ColorKernel::Avx2,
                                            pyradec::ColorKernel::Avx512),
                          [](const auto &info) {
                              switch (info.param) {

@@ -8,8 +8,8 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodePyra/JpegCodec.h"
-#include "Owners.h"
 #include "Fixture.h"
+#include "Owners.h"
 
 using namespace fixture;
 
@@ -64,21 +64,23 @@ TEST_F(FaultInjection, FileChangedAfterOpen)
         const char *name;
         void (*change)(const std::string &path, const Bytes &original, const Bytes &other);
     } cases[] = {
-        {"deleted", [](const std::string &path, const Bytes &, const Bytes &) { std::filesystem::remove(path); }},
-        {"truncated to its header", [](const std::string &path, const Bytes &original, const Bytes &) {
+        {"deleted",
+         [](const std::string &path, const Bytes &, const Bytes &) { std::filesystem::remove(path); }},
+        {"truncated to its header",
+         [](const std::string &path, const Bytes &original, const Bytes &) {
              writeFile(path, Bytes(original.begin(), original.begin() + 156));
          }},
-        {"truncated inside the tiles", [](const std::string &path, const Bytes &original, const Bytes &) {
+        {"truncated inside the tiles",
+         [](const std::string &path, const Bytes &original, const Bytes &) {
              writeFile(path, Bytes(original.begin(), original.end() - 300));
          }},
         {"emptied", [](const std::string &path, const Bytes &, const Bytes &) { writeFile(path, {}); }},
-        {"replaced by another slide", [](const std::string &path, const Bytes &, const Bytes &other) {
-             writeFile(path, other);
-         }},
-        {"replaced by noise", [](const std::string &path, const Bytes &original, const Bytes &) {
-             writeFile(path, Bytes(original.size(), 0xA5));
-         }},
-        {"replaced by a directory", [](const std::string &path, const Bytes &, const Bytes &) {
+        {"replaced by another slide",
+         [](const std::string &path, const Bytes &, const Bytes &other) { writeFile(path, other); }},
+        {"replaced by noise", [](const std::string &path, const Bytes &original,
+                                 const Bytes &) { writeFile(path, Bytes(original.size(), 0xA5)); }},
+        {"replaced by a directory",
+         [](const std::string &path, const Bytes &, const Bytes &) {
              std::filesystem::remove(path);
              std::filesystem::create_directory(path);
          }},

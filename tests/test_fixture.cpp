@@ -1,8 +1,8 @@
 // The slide writer's layout, checked at byte level without the library's readers.
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <memory>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,8 @@ using namespace fixture;
 
 namespace {
 
-template <typename T> T at(const Bytes &b, uint64_t offset)
+template <typename T>
+T at(const Bytes &b, uint64_t offset)
 {
     T v;
     EXPECT_LE(offset + sizeof v, b.size());
@@ -297,8 +298,8 @@ TEST(Fixture, EachDamageBreaksExactlyItsRecord)
     EXPECT_EQ(at<uint32_t>(b, layer0 + 10), 2u);
     EXPECT_EQ(at<int32_t>(b, layer0 + 122), -100);
     // Two table entries, then those two tiles' bytes; the next layer follows them.
-    uint64_t expectNext = layer0 + 122 + 8 + s.layers[0].tiles[0].bytes.size() +
-                          s.layers[0].tiles[1].bytes.size();
+    uint64_t expectNext =
+        layer0 + 122 + 8 + s.layers[0].tiles[0].bytes.size() + s.layers[0].tiles[1].bytes.size();
     EXPECT_EQ(at<uint64_t>(b, layer0 + offsetof(VtPicInfo, nextOffset)), expectNext);
 }
 

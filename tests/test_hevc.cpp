@@ -34,8 +34,8 @@ struct LayoutCase {
 };
 
 const LayoutCase kLayouts[] = {
-    {2, 3, 0, 1, 2, -1},  {3, 3, 2, 1, 0, -1}, {25, 4, 1, 2, 3, 0},
-    {26, 4, 0, 1, 2, 3},  {27, 4, 3, 2, 1, 0}, {28, 4, 2, 1, 0, 3},
+    {2, 3, 0, 1, 2, -1}, {3, 3, 2, 1, 0, -1}, {25, 4, 1, 2, 3, 0},
+    {26, 4, 0, 1, 2, 3}, {27, 4, 3, 2, 1, 0}, {28, 4, 2, 1, 0, 3},
 };
 
 LayoutCase layoutFor(int code)
@@ -232,15 +232,15 @@ TEST_F(HevcTest, FormulaGivesTheSpecifiedColoursBeforeTheTable)
         Rgb expected;
     };
     const Case cases[] = {
-        {16, 128, 128, {0, 0, 0}},          // black
-        {235, 128, 128, {255, 255, 255}},   // white
-        {0, 128, 128, {0, 0, 0}},           // below black: negative sums clamp to 0
-        {255, 128, 128, {255, 255, 255}},   // above white
-        {234, 128, 128, {254, 254, 254}},   // 254 is kept, only above it saturates
-        {128, 128, 128, {130, 130, 130}},   // (298*112 + 128) >> 8
-        {16, 128, 127, {0, 1, 0}},          // r: -281 >> 8 rounds down, clamps; g: 336 >> 8
-        {81, 90, 240, {255, 0, 0}},         // saturated red
-        {41, 240, 110, {0, 0, 255}},        // saturated blue
+        {16, 128, 128, {0, 0, 0}},         // black
+        {235, 128, 128, {255, 255, 255}},  // white
+        {0, 128, 128, {0, 0, 0}},          // below black: negative sums clamp to 0
+        {255, 128, 128, {255, 255, 255}},  // above white
+        {234, 128, 128, {254, 254, 254}},  // 254 is kept, only above it saturates
+        {128, 128, 128, {130, 130, 130}},  // (298*112 + 128) >> 8
+        {16, 128, 127, {0, 1, 0}},         // r: -281 >> 8 rounds down, clamps; g: 336 >> 8
+        {81, 90, 240, {255, 0, 0}},        // saturated red
+        {41, 240, 110, {0, 0, 255}},       // saturated blue
     };
     for (const Case &c : cases) {
         const Bytes yuv = flatPlanar(2, 2, c.y, c.u, c.v);
@@ -276,11 +276,18 @@ TEST_F(HevcTest, LayoutCodesPlaceComponentsAndAlpha)
         int bpp, red, green, blue, alpha;
     };
     const Case cases[] = {
-        {2, 3, 0, 1, 2, -1},  {3, 3, 2, 1, 0, -1},  {25, 4, 1, 2, 3, 0},
-        {26, 4, 0, 1, 2, 3},  {27, 4, 3, 2, 1, 0},  {28, 4, 2, 1, 0, 3},
+        {2, 3, 0, 1, 2, -1},
+        {3, 3, 2, 1, 0, -1},
+        {25, 4, 1, 2, 3, 0},
+        {26, 4, 0, 1, 2, 3},
+        {27, 4, 3, 2, 1, 0},
+        {28, 4, 2, 1, 0, 3},
         // Any other code is RGBA.
-        {0, 4, 0, 1, 2, 3},   {1, 4, 0, 1, 2, 3},   {29, 4, 0, 1, 2, 3},
-        {-1, 4, 0, 1, 2, 3},  {1000, 4, 0, 1, 2, 3},
+        {0, 4, 0, 1, 2, 3},
+        {1, 4, 0, 1, 2, 3},
+        {29, 4, 0, 1, 2, 3},
+        {-1, 4, 0, 1, 2, 3},
+        {1000, 4, 0, 1, 2, 3},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE("layout " + std::to_string(k.code));
@@ -387,8 +394,10 @@ TEST_F(HevcTest, Yuv420pRgbRefusesBadArgumentsAndMissingTable)
         int w, h;
     };
     const Case cases[] = {
-        {"null input", nullptr, out.data(), 4, 4}, {"null output", yuv.data(), nullptr, 4, 4},
-        {"zero width", yuv.data(), out.data(), 0, 4}, {"zero height", yuv.data(), out.data(), 4, 0},
+        {"null input", nullptr, out.data(), 4, 4},
+        {"null output", yuv.data(), nullptr, 4, 4},
+        {"zero width", yuv.data(), out.data(), 0, 4},
+        {"zero height", yuv.data(), out.data(), 4, 0},
         {"negative width", yuv.data(), out.data(), -4, 4},
         {"size overflows", yuv.data(), out.data(), 1 << 16, 1 << 15},
     };
@@ -528,7 +537,8 @@ TEST_F(HevcTest, DataThatYieldsNoExpectedPictureLeavesOutputUntouched)
         const Bytes before = out;
         testing::internal::CaptureStderr();  // libavcodec may log about the bytes
         EXPECT_EQ(DecodeHevc(c.data.data(), c.w, c.h, int(c.data.size()), out.data(), BGR24), -1) << c.name;
-        EXPECT_EQ(pyradec::decodeHevc(c.data.data(), c.w, c.h, int(c.data.size()), out.data(), RGBA, nullptr), -1)
+        EXPECT_EQ(pyradec::decodeHevc(c.data.data(), c.w, c.h, int(c.data.size()), out.data(), RGBA, nullptr),
+                  -1)
             << c.name;
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(out, before) << c.name;

@@ -24,18 +24,20 @@ using Block = std::unique_ptr<unsigned char, FreeDeleter>;
 
 unsigned char *const kSentinel = reinterpret_cast<unsigned char *>(uintptr_t{0x5eed});
 
-Bytes encodeWithLibrary(const unsigned char *pixels, int width, int height, int colorSpace,
-                        int quality = 75) {
+Bytes encodeWithLibrary(const unsigned char *pixels, int width, int height, int colorSpace, int quality = 75)
+{
     unsigned char *out = nullptr;
     const int length = VtEncodeJpeg(pixels, &out, quality, width, height, colorSpace);
     Block owned(out);
-    if (length <= 0) return {};
+    if (length <= 0)
+        return {};
     return Bytes(out, out + length);
 }
 
 // A stand-in for a colour table whose mapping is easy to compute independently:
 // red' = G, green' = 255 - B, blue' = R ^ 0x5A.
-void correctByFormula(unsigned char *bgr) {
+void correctByFormula(unsigned char *bgr)
+{
     const unsigned char b = bgr[0], g = bgr[1], r = bgr[2];
     bgr[0] = static_cast<unsigned char>(r ^ 0x5A);
     bgr[1] = static_cast<unsigned char>(255 - b);
@@ -44,7 +46,8 @@ void correctByFormula(unsigned char *bgr) {
 
 class ScrambleTable : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         table_ = MallocColorCorrectTable();
         for (int r = 0; r < 256; ++r)
             for (int g = 0; g < 256; ++g)
@@ -55,7 +58,8 @@ protected:
                 }
         InitColorRangeTable(table_->rangeTable);
     }
-    static void TearDownTestSuite() {
+    static void TearDownTestSuite()
+    {
         DisposeColorCorrectTable(table_);
         table_ = nullptr;
     }
@@ -67,21 +71,23 @@ ColorCorrectTable *ScrambleTable::table_ = nullptr;
 
 // ---- encoder ----
 
-TEST(JpegEncode, OnlyThreeAndFourByteColourSpacesHaveChannels) {
+TEST(JpegEncode, OnlyThreeAndFourByteColourSpacesHaveChannels)
+{
     const struct {
         J_COLOR_SPACE space;
         int channels;
     } cases[] = {
-        {JCS_UNKNOWN, -1},  {JCS_GRAYSCALE, -1}, {JCS_RGB, 3},       {JCS_YCbCr, -1},
-        {JCS_CMYK, -1},     {JCS_YCCK, -1},      {JCS_EXT_RGB, 3},   {JCS_EXT_RGBX, -1},
-        {JCS_EXT_BGR, 3},   {JCS_EXT_BGRX, -1},  {JCS_EXT_XBGR, -1}, {JCS_EXT_XRGB, -1},
-        {JCS_EXT_RGBA, 4},  {JCS_EXT_BGRA, 4},   {JCS_EXT_ABGR, 4},  {JCS_EXT_ARGB, 4},
-        {JCS_RGB565, -1},
+        {JCS_UNKNOWN, -1},  {JCS_GRAYSCALE, -1}, {JCS_RGB, 3},       {JCS_YCbCr, -1},   {JCS_CMYK, -1},
+        {JCS_YCCK, -1},     {JCS_EXT_RGB, 3},    {JCS_EXT_RGBX, -1}, {JCS_EXT_BGR, 3},  {JCS_EXT_BGRX, -1},
+        {JCS_EXT_XBGR, -1}, {JCS_EXT_XRGB, -1},  {JCS_EXT_RGBA, 4},  {JCS_EXT_BGRA, 4}, {JCS_EXT_ABGR, 4},
+        {JCS_EXT_ARGB, 4},  {JCS_RGB565, -1},
     };
-    for (const auto &c : cases) EXPECT_EQ(GetColorChannel(c.space), c.channels) << c.space;
+    for (const auto &c : cases)
+        EXPECT_EQ(GetColorChannel(c.space), c.channels) << c.space;
 }
 
-TEST(JpegEncode, AcceptedColourSpacesRoundTrip) {
+TEST(JpegEncode, AcceptedColourSpacesRoundTrip)
+{
     const int width = 37, height = 21;
     const Image img = fixture::makePattern(width, height, 3);
     for (int space : {2, 6, 8, 12, 13, 14, 15}) {
@@ -101,7 +107,8 @@ TEST(JpegEncode, AcceptedColourSpacesRoundTrip) {
     }
 }
 
-TEST(JpegEncode, StreamEqualsPlainLibjpegAcrossRowsAndBufferGrowth) {
+TEST(JpegEncode, StreamEqualsPlainLibjpegAcrossRowsAndBufferGrowth)
+{
     // 600x500 at quality 98 needs a stream far larger than the destination's
     // first block, so its growth path runs.
     for (auto [width, height] : {std::pair{257, 3}, std::pair{600, 500}, std::pair{1, 1}}) {
@@ -111,7 +118,8 @@ TEST(JpegEncode, StreamEqualsPlainLibjpegAcrossRowsAndBufferGrowth) {
     }
 }
 
-TEST(JpegEncode, UnsupportedColourSpaceLeavesOutputAlone) {
+TEST(JpegEncode, UnsupportedColourSpaceLeavesOutputAlone)
+{
     const Bytes pixels(64 * 4, 128);
     for (int space : {0, 1, 3, 4, 5, 7, 9, 10, 11, 16, 17, -1, 99, 1 << 20}) {
         unsigned char *out = kSentinel;
@@ -120,14 +128,14 @@ TEST(JpegEncode, UnsupportedColourSpaceLeavesOutputAlone) {
     }
 }
 
-TEST(JpegEncode, LibjpegErrorsReturnZeroWithoutEndingTheProcess) {
+TEST(JpegEncode, LibjpegErrorsReturnZeroWithoutEndingTheProcess)
+{
     const Bytes pixels(70000 * 4, 128);  // enough for one row of any case
     const struct {
         int width, height, space;
     } cases[] = {
-        {0, 8, JCS_EXT_BGR},     {8, 0, JCS_EXT_BGR},     {0, 0, JCS_EXT_BGRA},
-        {70000, 1, JCS_EXT_BGR}, {1, 70000, JCS_EXT_BGR}, {65501, 1, JCS_RGB},
-        {-5, 8, JCS_EXT_BGR},
+        {0, 8, JCS_EXT_BGR},     {8, 0, JCS_EXT_BGR}, {0, 0, JCS_EXT_BGRA}, {70000, 1, JCS_EXT_BGR},
+        {1, 70000, JCS_EXT_BGR}, {65501, 1, JCS_RGB}, {-5, 8, JCS_EXT_BGR},
     };
     for (const auto &c : cases) {
         unsigned char *out = kSentinel;
@@ -143,14 +151,18 @@ TEST(JpegEncode, LibjpegErrorsReturnZeroWithoutEndingTheProcess) {
 
 // ---- decoder ----
 
-TEST(JpegDecode, LengthIsStrideTimesHeightInEveryColourSpace) {
+TEST(JpegDecode, LengthIsStrideTimesHeightInEveryColourSpace)
+{
     const struct {
         int width, height, space;
         int64_t length;
     } cases[] = {
-        {1, 1, JCS_EXT_BGR, 3},          {257, 3, JCS_EXT_BGR, 2313},
-        {257, 3, JCS_EXT_BGRA, 257 * 3 * 4}, {33, 17, JCS_RGB, 33 * 17 * 3},
-        {16, 16, JCS_EXT_ARGB, 16 * 16 * 4}, {2, 300, JCS_EXT_RGBX, 2 * 300 * 4},
+        {1, 1, JCS_EXT_BGR, 3},
+        {257, 3, JCS_EXT_BGR, 2313},
+        {257, 3, JCS_EXT_BGRA, 257 * 3 * 4},
+        {33, 17, JCS_RGB, 33 * 17 * 3},
+        {16, 16, JCS_EXT_ARGB, 16 * 16 * 4},
+        {2, 300, JCS_EXT_RGBX, 2 * 300 * 4},
     };
     for (const auto &c : cases) {
         const Image img = fixture::makePattern(c.width, c.height, 5);
@@ -168,7 +180,8 @@ TEST(JpegDecode, LengthIsStrideTimesHeightInEveryColourSpace) {
     }
 }
 
-TEST(JpegDecode, WithoutTableMatchesPlainLibjpeg) {
+TEST(JpegDecode, WithoutTableMatchesPlainLibjpeg)
+{
     const Image img = fixture::makePattern(131, 77, 9);
     const Bytes jpeg = fixture::encodeJpeg(img, 80);
     const Image plain = fixture::decodeJpegPlain(jpeg);
@@ -179,7 +192,8 @@ TEST(JpegDecode, WithoutTableMatchesPlainLibjpeg) {
     EXPECT_EQ(std::memcmp(pixels, plain.bgr.data(), plain.bgr.size()), 0);
 }
 
-TEST(JpegDecode, BgraHasOpaqueFourthByte) {
+TEST(JpegDecode, BgraHasOpaqueFourthByte)
+{
     const Image img = fixture::makePattern(45, 30, 2);
     const Bytes jpeg = fixture::encodeJpeg(img, 80);
     const Image plain = fixture::decodeJpegPlain(jpeg);
@@ -193,7 +207,8 @@ TEST(JpegDecode, BgraHasOpaqueFourthByte) {
     }
 }
 
-TEST(JpegDecode, FailuresReturnZeroAndLeavePixelsAlone) {
+TEST(JpegDecode, FailuresReturnZeroAndLeavePixelsAlone)
+{
     const Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(64, 64, 1), 80);
     const Bytes garbage = {'n', 'o', 't', ' ', 'a', ' ', 'j', 'p', 'e', 'g', 0, 1, 2, 3};
     const Bytes headOnly(jpeg.begin(), jpeg.begin() + 20);
@@ -224,7 +239,8 @@ TEST(JpegDecode, FailuresReturnZeroAndLeavePixelsAlone) {
     }
 }
 
-TEST(JpegDecode, DamagedEntropyDataDecodesAsLibjpegReconstructsIt) {
+TEST(JpegDecode, DamagedEntropyDataDecodesAsLibjpegReconstructsIt)
+{
     const Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(96, 80, 4), 80);
     const Bytes cut(jpeg.begin(), jpeg.begin() + jpeg.size() * 6 / 10);
     const Image plain = fixture::decodeJpegPlain(cut);
@@ -235,7 +251,8 @@ TEST(JpegDecode, DamagedEntropyDataDecodesAsLibjpegReconstructsIt) {
     EXPECT_EQ(std::memcmp(pixels, plain.bgr.data(), plain.bgr.size()), 0);
 }
 
-TEST(JpegDecode, WithoutColorTableReturnsLengthButNoPixels) {
+TEST(JpegDecode, WithoutColorTableReturnsLengthButNoPixels)
+{
     ColorTable = nullptr;
     const Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(20, 10, 1), 80);
     unsigned char *pixels = kSentinel;
@@ -243,7 +260,8 @@ TEST(JpegDecode, WithoutColorTableReturnsLengthButNoPixels) {
     EXPECT_EQ(pixels, nullptr);
 }
 
-TEST(JpegDecode, ConcurrentDecodesAgree) {
+TEST(JpegDecode, ConcurrentDecodesAgree)
+{
     const Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(256, 256, 6), 80);
     const Image plain = fixture::decodeJpegPlain(jpeg);
     int mismatches = 0;
@@ -259,11 +277,13 @@ TEST(JpegDecode, ConcurrentDecodesAgree) {
 
 // ---- colour correction on the way out ----
 
-TEST_F(ScrambleTable, DecodesGoThroughTheTable) {
+TEST_F(ScrambleTable, DecodesGoThroughTheTable)
+{
     const Image img = fixture::makePattern(70, 45, 8);
     const Bytes jpeg = fixture::encodeJpeg(img, 80);
     Image expected = fixture::decodeJpegPlain(jpeg);
-    for (size_t p = 0; p < expected.bgr.size(); p += 3) correctByFormula(&expected.bgr[p]);
+    for (size_t p = 0; p < expected.bgr.size(); p += 3)
+        correctByFormula(&expected.bgr[p]);
     const size_t count = size_t(70) * 45;
 
     // Through the process-wide table.
@@ -297,21 +317,21 @@ TEST_F(ScrambleTable, DecodesGoThroughTheTable) {
 
 // ---- tile decoder ----
 
-TEST(JpegTile, DecodesExactlyLikePlainLibjpeg) {
-    for (auto [width, height] : {std::pair{256, 256}, std::pair{33, 17}, std::pair{1, 1},
-                                 std::pair{257, 3}, std::pair{512, 240}}) {
+TEST(JpegTile, DecodesExactlyLikePlainLibjpeg)
+{
+    for (auto [width, height] :
+         {std::pair{256, 256}, std::pair{33, 17}, std::pair{1, 1}, std::pair{257, 3}, std::pair{512, 240}}) {
         const Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(width, height, 7), 80);
         const Image plain = fixture::decodeJpegPlain(jpeg);
         std::vector<unsigned char> out(size_t(width) * height * 3);
-        ASSERT_TRUE(pyradec::decodeJpegTile(jpeg.data(), jpeg.size(), out.data(), width, height,
-                                            nullptr))
+        ASSERT_TRUE(pyradec::decodeJpegTile(jpeg.data(), jpeg.size(), out.data(), width, height, nullptr))
             << width << "x" << height;
-        EXPECT_EQ(std::memcmp(out.data(), plain.bgr.data(), out.size()), 0)
-            << width << "x" << height;
+        EXPECT_EQ(std::memcmp(out.data(), plain.bgr.data(), out.size()), 0) << width << "x" << height;
     }
 }
 
-TEST(JpegTile, RefusesOtherSizesWithoutWriting) {
+TEST(JpegTile, RefusesOtherSizesWithoutWriting)
+{
     const Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(16, 16, 2), 80);
     const Bytes garbage(100, 0x42);
     const struct {
@@ -325,8 +345,8 @@ TEST(JpegTile, RefusesOtherSizesWithoutWriting) {
         // Exactly the caller's size, so any write past it shows under ASan.
         const size_t size = c.width > 0 && c.height > 0 ? size_t(c.width) * c.height * 3 : 1;
         std::vector<unsigned char> out(size, 0xAB);
-        EXPECT_FALSE(pyradec::decodeJpegTile(c.data->data(), c.data->size(), out.data(), c.width,
-                                             c.height, nullptr))
+        EXPECT_FALSE(
+            pyradec::decodeJpegTile(c.data->data(), c.data->size(), out.data(), c.width, c.height, nullptr))
             << c.width << "x" << c.height;
         EXPECT_EQ(std::count(out.begin(), out.end(), 0xAB), ptrdiff_t(size));
     }
@@ -339,7 +359,8 @@ namespace {
 // Decoding only some rows of a tile gives exactly the rows of a whole decode, for
 // every first row and every last row (4:2:0 tiles, whose upsampling reads the
 // neighbouring rows).
-TEST(JpegTile, PartialRowsEqualTheWholeDecode) {
+TEST(JpegTile, PartialRowsEqualTheWholeDecode)
+{
     const int w = 256, h = 256;
     const Image picture = fixture::makePattern(w, h, 17);
     for (int quality : {80, 95}) {
@@ -349,7 +370,8 @@ TEST(JpegTile, PartialRowsEqualTheWholeDecode) {
         ASSERT_TRUE(pyradec::decodeJpegTile(jpeg.data(), jpeg.size(), whole.data(), w, h, nullptr));
         auto rowsEqual = [&](int first, int end) {
             std::fill(part.begin(), part.end(), 0x77);
-            if (!pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), part.data(), w, h, first, end, nullptr))
+            if (!pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), part.data(), w, h, first, end,
+                                             nullptr))
                 return false;
             const size_t stride = size_t(w) * 3;
             return std::equal(whole.begin() + first * stride, whole.begin() + end * stride,
@@ -369,8 +391,10 @@ TEST(JpegTile, PartialRowsEqualTheWholeDecode) {
     std::vector<unsigned char> out(size_t(w) * h * 3);
     const Bytes jpeg = fixture::encodeJpeg(picture, 80);
     EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 5, 5, nullptr));
-    EXPECT_FALSE(pyradec::decodeJpegTileWindow(jpeg.data(), jpeg.size(), out.data(), w, h, 0, 4, 9, 9, nullptr));
-    EXPECT_FALSE(pyradec::decodeJpegTileWindow(jpeg.data(), jpeg.size(), out.data(), w, h, 0, 4, 0, w + 1, nullptr));
+    EXPECT_FALSE(
+        pyradec::decodeJpegTileWindow(jpeg.data(), jpeg.size(), out.data(), w, h, 0, 4, 9, 9, nullptr));
+    EXPECT_FALSE(
+        pyradec::decodeJpegTileWindow(jpeg.data(), jpeg.size(), out.data(), w, h, 0, 4, 0, w + 1, nullptr));
     EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w, h, 0, h + 1, nullptr));
     EXPECT_FALSE(pyradec::decodeJpegTileRows(jpeg.data(), jpeg.size(), out.data(), w - 1, h, 0, 4, nullptr));
 }
@@ -382,19 +406,21 @@ namespace {
 // Every colour space the decoder accepts is corrected at its own channel
 // positions: pixel by pixel, the corrected BGR decode rearranged, and the
 // constant byte, where the space has one, 255.
-TEST_F(ScrambleTable, EveryAcceptedColourSpaceIsCorrectedWhereItsChannelsLie) {
+TEST_F(ScrambleTable, EveryAcceptedColourSpaceIsCorrectedWhereItsChannelsLie)
+{
     const int width = 53, height = 29;
     const Bytes jpeg = fixture::encodeJpeg(fixture::makePattern(width, height, 12), 85);
     Image expected = fixture::decodeJpegPlain(jpeg);
-    for (size_t p = 0; p < expected.bgr.size(); p += 3) correctByFormula(&expected.bgr[p]);
+    for (size_t p = 0; p < expected.bgr.size(); p += 3)
+        correctByFormula(&expected.bgr[p]);
     const struct {
         int space;
         int step, blue, green, red, filler;  // byte positions; filler -1: none
     } cases[] = {
-        {JCS_RGB, 3, 2, 1, 0, -1},      {JCS_EXT_RGB, 3, 2, 1, 0, -1},  {JCS_EXT_BGR, 3, 0, 1, 2, -1},
-        {JCS_EXT_RGBX, 4, 2, 1, 0, 3},  {JCS_EXT_BGRX, 4, 0, 1, 2, 3},  {JCS_EXT_XBGR, 4, 1, 2, 3, 0},
-        {JCS_EXT_XRGB, 4, 3, 2, 1, 0},  {JCS_EXT_RGBA, 4, 2, 1, 0, 3},  {JCS_EXT_BGRA, 4, 0, 1, 2, 3},
-        {JCS_EXT_ABGR, 4, 1, 2, 3, 0},  {JCS_EXT_ARGB, 4, 3, 2, 1, 0},
+        {JCS_RGB, 3, 2, 1, 0, -1},     {JCS_EXT_RGB, 3, 2, 1, 0, -1}, {JCS_EXT_BGR, 3, 0, 1, 2, -1},
+        {JCS_EXT_RGBX, 4, 2, 1, 0, 3}, {JCS_EXT_BGRX, 4, 0, 1, 2, 3}, {JCS_EXT_XBGR, 4, 1, 2, 3, 0},
+        {JCS_EXT_XRGB, 4, 3, 2, 1, 0}, {JCS_EXT_RGBA, 4, 2, 1, 0, 3}, {JCS_EXT_BGRA, 4, 0, 1, 2, 3},
+        {JCS_EXT_ABGR, 4, 1, 2, 3, 0}, {JCS_EXT_ARGB, 4, 3, 2, 1, 0},
     };
     ColorTable = table_;
     for (const auto &c : cases) {
@@ -422,7 +448,8 @@ namespace {
 // A column window (which the decoder widens to whole iMCU columns, and whose edge
 // the upsampler sees as the picture's edge) still gives exactly the columns of a
 // whole decode inside it; every left and every right edge.
-TEST(JpegTile, ColumnWindowsEqualTheWholeDecode) {
+TEST(JpegTile, ColumnWindowsEqualTheWholeDecode)
+{
     const int w = 256, h = 64;
     const Image picture = fixture::makePattern(w, h, 23);
     const Bytes jpeg = fixture::encodeJpeg(picture, 85);
@@ -431,8 +458,8 @@ TEST(JpegTile, ColumnWindowsEqualTheWholeDecode) {
     const size_t stride = size_t(w) * 3;
     auto windowEqual = [&](int firstRow, int endRow, int firstCol, int endCol) {
         std::fill(part.begin(), part.end(), 0x77);
-        if (!pyradec::decodeJpegTileWindow(jpeg.data(), jpeg.size(), part.data(), w, h, firstRow,
-                                           endRow, firstCol, endCol, nullptr))
+        if (!pyradec::decodeJpegTileWindow(jpeg.data(), jpeg.size(), part.data(), w, h, firstRow, endRow,
+                                           firstCol, endCol, nullptr))
             return false;
         for (int r = firstRow; r < endRow; ++r)
             if (!std::equal(whole.begin() + r * stride + firstCol * 3,
@@ -445,7 +472,7 @@ TEST(JpegTile, ColumnWindowsEqualTheWholeDecode) {
         ASSERT_TRUE(windowEqual(0, h, first, w)) << "columns " << first << " to the end";
     for (int end = 1; end <= w; ++end)
         ASSERT_TRUE(windowEqual(0, h, 0, end)) << "columns 0 to " << end;
-    const int windows[][4] = {{0, h, 15, 17}, {0, h, 16, 32}, {0, h, 17, 239}, {5, 37, 31, 33},
+    const int windows[][4] = {{0, h, 15, 17},     {0, h, 16, 32},    {0, h, 17, 239}, {5, 37, 31, 33},
                               {17, 18, 100, 101}, {33, h, 1, w - 1}, {0, 1, 240, w}};
     for (const auto &win : windows)
         ASSERT_TRUE(windowEqual(win[0], win[1], win[2], win[3]))

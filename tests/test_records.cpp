@@ -18,16 +18,10 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-File openFile(const std::string &path)
-{
-    return File(VtOpenFile(path.c_str(), "rb"));
-}
+File openFile(const std::string &path) { return File(VtOpenFile(path.c_str(), "rb")); }
 
 // A small slide without tile content to speak of: readers only look at records.
-Slide smallSlide()
-{
-    return makeSlide(2, 1, 2, 0, 64, 64);
-}
+Slide smallSlide() { return makeSlide(2, 1, 2, 0, 64, 64); }
 
 template <typename T>
 T recordAt(const Bytes &bytes, uint64_t offset)
@@ -250,10 +244,14 @@ TEST_F(RecordReaders, DamagedChainsReportTheirRecord)
         int64_t layer1;
         int picInfo1;
     } cases[] = {
-        {"label magic", Damage::LabelMagic, 0, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC},
-        {"macro magic", Damage::MacroMagic, 0, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC},
-        {"associated chain past the end", Damage::MacroChainPastEnd, 0, VT_ERR_READ, VT_ERR_READ, VT_ERR_READ, VT_ERR_READ},
-        {"thumbnail magic", Damage::ThumbMagic, 0, 0, VT_ERR_PIC_INFO_MAGIC, VT_ERR_PIC_INFO_MAGIC, VT_ERR_PIC_INFO_MAGIC},
+        {"label magic", Damage::LabelMagic, 0, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC,
+         VT_ERR_MACRO_MAGIC},
+        {"macro magic", Damage::MacroMagic, 0, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC, VT_ERR_MACRO_MAGIC,
+         VT_ERR_MACRO_MAGIC},
+        {"associated chain past the end", Damage::MacroChainPastEnd, 0, VT_ERR_READ, VT_ERR_READ, VT_ERR_READ,
+         VT_ERR_READ},
+        {"thumbnail magic", Damage::ThumbMagic, 0, 0, VT_ERR_PIC_INFO_MAGIC, VT_ERR_PIC_INFO_MAGIC,
+         VT_ERR_PIC_INFO_MAGIC},
         {"layer 0 magic", Damage::LayerMagic, 0, 0, 0, VT_ERR_PIC_INFO_MAGIC, VT_ERR_PIC_INFO_MAGIC},
         {"layer 1 magic", Damage::LayerMagic, 1, 0, 0, 0, VT_ERR_PIC_INFO_MAGIC},
         {"layer chain past the end", Damage::ChainPastEnd, 1, 0, 0, 0, VT_ERR_READ},
@@ -268,8 +266,7 @@ TEST_F(RecordReaders, DamagedChainsReportTheirRecord)
         auto check = [](int64_t got, int64_t want) {
             if (want == 0) {
                 EXPECT_GT(got, 0);
-            }
-            else
+            } else
                 EXPECT_EQ(got, want);
         };
         check(VtGetCurThumbnailOffset(f.get(), &head), c.thumbnail);

@@ -12,20 +12,16 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodePyra/OpenReason.h"
+#include "Fixture.h"
 #include "Owners.h"
 #include "SlideTest.h"
-#include "Fixture.h"
 
 using namespace fixture;
 
 namespace {
 
 // Small slides: a 2 x 1 grid of 64-pixel tiles and one halved layer.
-Slide smallSlide(uint32_t seed = 1)
-{
-    return makeSlide(2, 1, 2, 0, 64, 64, seed);
-}
-
+Slide smallSlide(uint32_t seed = 1) { return makeSlide(2, 1, 2, 0, 64, 64, seed); }
 
 Bytes pixelsOf(const VtImageInfo *image)
 {
@@ -59,11 +55,15 @@ TEST_F(SlideHandle, OpensIntoACompleteHandleWithItsTileIndex)
             if (j > 0) {
                 EXPECT_EQ(slice.tileOffsets[j], slice.tileOffsets[j - 1] + slice.tileSizes[j - 1]);
             }
-            ASSERT_LE(slice.tileOffsets[j] + static_cast<int64_t>(tile.size()), static_cast<int64_t>(bytes.size()));
-            EXPECT_EQ(Bytes(bytes.begin() + slice.tileOffsets[j], bytes.begin() + slice.tileOffsets[j] + tile.size()), tile);
+            ASSERT_LE(slice.tileOffsets[j] + static_cast<int64_t>(tile.size()),
+                      static_cast<int64_t>(bytes.size()));
+            EXPECT_EQ(Bytes(bytes.begin() + slice.tileOffsets[j],
+                            bytes.begin() + slice.tileOffsets[j] + tile.size()),
+                      tile);
         }
     }
-    EXPECT_EQ(pyra->sliceInfos[0]->tileOffsets[1], pyra->sliceInfos[0]->tileOffsets[0] + pyra->sliceInfos[0]->tileSizes[0]);
+    EXPECT_EQ(pyra->sliceInfos[0]->tileOffsets[1],
+              pyra->sliceInfos[0]->tileOffsets[0] + pyra->sliceInfos[0]->tileSizes[0]);
 }
 
 TEST_F(SlideHandle, AssociatedImagesCarryStoredBytesAndThisSlidesColours)
@@ -95,7 +95,8 @@ TEST_F(SlideHandle, AssociatedImagesCarryStoredBytesAndThisSlidesColours)
     EXPECT_EQ(+thumb->channels, 3);
     EXPECT_EQ(+thumb->bitDepth, 0);
     ASSERT_TRUE(+thumb->pixels);
-    EXPECT_EQ(pixelsOf(thumb), throughTable(decodeJpegPlain(encodeJpeg(slide.thumbnail, 80)), pyra->colorTable).bgr);
+    EXPECT_EQ(pixelsOf(thumb),
+              throughTable(decodeJpegPlain(encodeJpeg(slide.thumbnail, 80)), pyra->colorTable).bgr);
 }
 
 TEST_F(SlideHandle, SlideWithoutColourParametersDecodesUnchanged)
@@ -206,16 +207,32 @@ TEST_F(SlideHandle, RefusesDamagedOrUnservableFiles)
         {"macrograph magic", [](Slide &s) { s.damage = Damage::MacroMagic; }},
         {"associated chain past the end", [](Slide &s) { s.damage = Damage::MacroChainPastEnd; }},
         {"thumbnail magic", [](Slide &s) { s.damage = Damage::ThumbMagic; }},
-        {"layer magic", [](Slide &s) { s.damage = Damage::LayerMagic; s.damageLayer = 1; }},
-        {"layer chain past the end", [](Slide &s) { s.damage = Damage::ChainPastEnd; s.damageLayer = 1; }},
+        {"layer magic",
+         [](Slide &s) {
+             s.damage = Damage::LayerMagic;
+             s.damageLayer = 1;
+         }},
+        {"layer chain past the end",
+         [](Slide &s) {
+             s.damage = Damage::ChainPastEnd;
+             s.damageLayer = 1;
+         }},
         {"tile table cut short", [](Slide &s) { s.damage = Damage::TruncateTileTable; }},
         {"person information but no associated images", [](Slide &s) { s.associated.clear(); }},
         {"one associated image", [](Slide &s) { s.macroImageCount = 1; }},
         {"three associated images", [](Slide &s) { s.macroImageCount = 3; }},
         {"more layers than the file holds", [](Slide &s) { s.layerCount = 1000000; }},
         {"tile width 0", [](Slide &s) { s.tileWidth = 0; }},
-        {"tile bytes that wrap 32 bits", [](Slide &s) { s.tileWidth = 65536; s.tileHeight = 32768; }},
-        {"thumbnail bytes that wrap 32 bits", [](Slide &s) { s.thumbWidth = 70000; s.thumbHeight = 70000; }},
+        {"tile bytes that wrap 32 bits",
+         [](Slide &s) {
+             s.tileWidth = 65536;
+             s.tileHeight = 32768;
+         }},
+        {"thumbnail bytes that wrap 32 bits",
+         [](Slide &s) {
+             s.thumbWidth = 70000;
+             s.thumbHeight = 70000;
+         }},
         {"negative xCount", [](Slide &s) { s.layers[1].xCount = -1; }},
         {"layer width that wraps 32 bits", [](Slide &s) { s.layers[1].xCount = 40000000; }},
         {"bound wider than the layer", [](Slide &s) { s.layers[0].boundWidth = 129; }},
@@ -343,13 +360,13 @@ TEST_F(SlideHandle, DescriptionAndLayerTextsAreExact)
     Handle pyra = open(slide);
     ASSERT_TRUE(pyra);
     Owned<char> text(GetDescription(pyra.get()));
-    EXPECT_STREQ(text.get(),
-                 "CompressionType=Jpeg|Quality=85|MPP=0.242500um/pixel|AppMag=40|ImageWidth=100|"
-                 "ImageHeight=50|TileWidth=64|TileHeight=64|Layer=2|Ratio=2.000|ThumbWidth=160|"
-                 "ThumbHeight=120|LabelWidth=300|LabelHeight=100|MacroWidth=400|MacroHeight=150");
+    EXPECT_STREQ(text.get(), "CompressionType=Jpeg|Quality=85|MPP=0.242500um/pixel|AppMag=40|ImageWidth=100|"
+                             "ImageHeight=50|TileWidth=64|TileHeight=64|Layer=2|Ratio=2.000|ThumbWidth=160|"
+                             "ThumbHeight=120|LabelWidth=300|LabelHeight=100|MacroWidth=400|MacroHeight=150");
     const VtPicInfo &layer0 = *pyra->picInfos[0];
-    const std::string expected0 = "LayerWidth=128|LayerHeight=64|BoundWidth=" + std::to_string(layer0.boundWidth) +
-                                  "|BoundHeight=" + std::to_string(layer0.boundHeight) + "|XCount=2|YCount=1";
+    const std::string expected0 =
+        "LayerWidth=128|LayerHeight=64|BoundWidth=" + std::to_string(layer0.boundWidth) +
+        "|BoundHeight=" + std::to_string(layer0.boundHeight) + "|XCount=2|YCount=1";
     Owned<char> info0(GetLayerInfo(pyra.get(), 0));
     EXPECT_EQ(std::string(info0.get()), expected0);
     Owned<char> info1(GetLayerInfo(pyra.get(), 1));
@@ -451,7 +468,8 @@ TEST_F(SlideHandle, AccessorsWithoutTheirPartsReturnNull)
     EXPECT_EQ(GetMacrographJpeg(pyra.get(), &w, &h, &len), nullptr);
     EXPECT_EQ(GetMacrographAbgr(pyra.get(), &w, &h), nullptr);
     Owned<char> text(GetDescription(pyra.get()));
-    EXPECT_NE(std::string(text.get()).find("|LabelWidth=0|LabelHeight=0|MacroWidth=0|MacroHeight=0"), std::string::npos);
+    EXPECT_NE(std::string(text.get()).find("|LabelWidth=0|LabelHeight=0|MacroWidth=0|MacroHeight=0"),
+              std::string::npos);
 }
 
 }  // namespace
@@ -498,15 +516,16 @@ TEST_F(SlideHandle, RefusesLayerChainsThatLoopAndTileCountsAboveTheGrid)
     const Bytes good = serialise(base);
     struct Case {
         const char *name;
-        uint64_t record;         // whose nextOffset is changed
+        uint64_t record;  // whose nextOffset is changed
         uint64_t next;
-        uint32_t layerCount;     // written into the header
+        uint32_t layerCount;  // written into the header
         int badLayer;
         pyradec::OpenRecord where;
         int64_t offset;
     } cases[] = {
         {"layer 1 points at itself", at[1], at[1], 3, 2, pyradec::OpenRecord::LayerRecord, int64_t(at[1])},
-        {"layer 1 points back at layer 0", at[1], at[0], 3, 2, pyradec::OpenRecord::LayerRecord, int64_t(at[0])},
+        {"layer 1 points back at layer 0", at[1], at[0], 3, 2, pyradec::OpenRecord::LayerRecord,
+         int64_t(at[0])},
         {"layer 0 points into its own tile table", at[0], at[0] + sizeof(VtPicInfo), 3, 1,
          pyradec::OpenRecord::LayerRecord, int64_t(at[0] + sizeof(VtPicInfo))},
         // The amplifier: a few hundred layers all reading one record.

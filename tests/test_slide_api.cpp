@@ -9,11 +9,11 @@
 #include <thread>
 
 #include "DeepZoom.h"
+#include "Fixture.h"
 #include "Owners.h"
 #include "Properties.h"
 #include "Slide.h"
 #include "SlideTest.h"
-#include "Fixture.h"
 #include "TileCache.h"
 
 using fixture::Bytes;
@@ -24,7 +24,10 @@ namespace {
 
 class SlideApi : public fixture::SlideTest {
 protected:
-    std::shared_ptr<pyradec::Slide> openWritten(const fixture::Slide &s) { return pyradec::Slide::open(write(s)); }
+    std::shared_ptr<pyradec::Slide> openWritten(const fixture::Slide &s)
+    {
+        return pyradec::Slide::open(write(s));
+    }
 };
 
 std::string openError(const std::string &path)
@@ -46,7 +49,8 @@ TEST_F(SlideApi, OpenFailuresNameTheReasonTheOpenSequenceFound)
     EXPECT_EQ(openError(missing), missing + ": no such file");
     EXPECT_EQ(openError(empty), empty + ": empty file, not a slide");
     EXPECT_EQ(openError(notSlide), notSlide + ": not a slide file (it does not start with \"VT\")");
-    EXPECT_EQ(openError(dir.file("folder.pyra")), dir.file("folder.pyra") + ": is a directory, not a slide file");
+    EXPECT_EQ(openError(dir.file("folder.pyra")),
+              dir.file("folder.pyra") + ": is a directory, not a slide file");
 
     struct Case {
         Damage damage;
@@ -104,7 +108,8 @@ Bytes expectedRegion(VtPyraInfo *h, const pyradec::Level &l, int64_t x, int64_t 
             const int64_t lx = x + c, ly = y + r;
             if (lx < 0 || ly < 0 || lx >= l.width || ly >= l.height)
                 continue;
-            fixture::Owned<unsigned char> px(GetRoiSliceBgr(h, l.index, static_cast<int>(lx), static_cast<int>(ly), 1, 1));
+            fixture::Owned<unsigned char> px(
+                GetRoiSliceBgr(h, l.index, static_cast<int>(lx), static_cast<int>(ly), 1, 1));
             EXPECT_TRUE(px);
             if (px)
                 std::memcpy(&out[(static_cast<size_t>(r) * w + c) * 3], px.get(), 3);
@@ -146,13 +151,15 @@ TEST_F(SlideApi, RegionsOfAnyRectangleFillWhatLiesOutsideTheContent)
         for (size_t i = 0, n = static_cast<size_t>(r.w) * r.h; i < n; ++i) {
             const int64_t lx = r.x + static_cast<int64_t>(i % r.w), ly = r.y + static_cast<int64_t>(i / r.w);
             const bool inside = lx >= 0 && ly >= 0 && lx < l.width && ly < l.height;
-            const uint8_t want[4] = {inside ? expected[i * 3 + 2] : uint8_t(0), inside ? expected[i * 3 + 1] : uint8_t(0),
-                                     inside ? expected[i * 3] : uint8_t(0), inside ? uint8_t(255) : uint8_t(0)};
+            const uint8_t want[4] = {
+                inside ? expected[i * 3 + 2] : uint8_t(0), inside ? expected[i * 3 + 1] : uint8_t(0),
+                inside ? expected[i * 3] : uint8_t(0), inside ? uint8_t(255) : uint8_t(0)};
             ASSERT_EQ(std::memcmp(&rgba.data[i * 4], want, 4), 0) << "pixel " << i;
         }
     }
     // A coloured background, in the order asked for.
-    const pyradec::Pixels rgb = slide->readRegion(0, -2, 0, 1, 1, PixelFormat::Rgb, pyradec::Rgb8{10, 20, 30});
+    const pyradec::Pixels rgb =
+        slide->readRegion(0, -2, 0, 1, 1, PixelFormat::Rgb, pyradec::Rgb8{10, 20, 30});
     EXPECT_EQ(rgb.data, (Bytes{10, 20, 30}));
 }
 

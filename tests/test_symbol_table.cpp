@@ -13,8 +13,8 @@ namespace {
 // Defined dynamic symbols of the library, raw or demangled.
 std::set<std::string> dynamicSymbols(bool demangle)
 {
-    std::string command = std::string("nm -D --defined-only ") + (demangle ? "-C " : "") +
-                          "'" PYRADEC_LIBRARY_PATH "'";
+    std::string command =
+        std::string("nm -D --defined-only ") + (demangle ? "-C " : "") + "'" PYRADEC_LIBRARY_PATH "'";
     std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
     std::set<std::string> names;
     if (!pipe)
@@ -42,33 +42,86 @@ bool hasFunctionNamed(const std::set<std::string> &demangled, const std::string 
 }
 
 const char *const kPlainNames[] = {
-    "VtOpenPyra", "VtClosePyra", "VtEncodeJpeg", "VtDecodeJpeg", "DecodeHevc",
-    "InitColorCollectTable", "RgbColorCorrect", "DisposeColorCorrectTable",
-    "VtGetJpegSliceOfSpecifyLayer", "VtGetHevcSliceOfSpecifyLayer", "VtSpecifyLayerJpeg2Rgb",
-    "VtGetRoiRgbOfSpecifyLayer", "VtGetBlockJpegFromPyra", "GetDescription", "GetLayerInfo",
-    "GetThumbnailJpeg", "GetThumbnailAbgr", "GetLabelJpeg", "GetLabelAbgr", "GetMacrographJpeg",
-    "GetMacrographAbgr", "Dispose", "GetSliceJpeg", "GetSliceBgr", "GetRoiSliceJpeg",
-    "GetRoiSliceBgr", "GetRgb24FromBmp",
+    "VtOpenPyra",
+    "VtClosePyra",
+    "VtEncodeJpeg",
+    "VtDecodeJpeg",
+    "DecodeHevc",
+    "InitColorCollectTable",
+    "RgbColorCorrect",
+    "DisposeColorCorrectTable",
+    "VtGetJpegSliceOfSpecifyLayer",
+    "VtGetHevcSliceOfSpecifyLayer",
+    "VtSpecifyLayerJpeg2Rgb",
+    "VtGetRoiRgbOfSpecifyLayer",
+    "VtGetBlockJpegFromPyra",
+    "GetDescription",
+    "GetLayerInfo",
+    "GetThumbnailJpeg",
+    "GetThumbnailAbgr",
+    "GetLabelJpeg",
+    "GetLabelAbgr",
+    "GetMacrographJpeg",
+    "GetMacrographAbgr",
+    "Dispose",
+    "GetSliceJpeg",
+    "GetSliceBgr",
+    "GetRoiSliceJpeg",
+    "GetRoiSliceBgr",
+    "GetRgb24FromBmp",
     // data symbol
     "ColorTable",
 };
 
 const char *const kDecoratedNames[] = {
     // file layer
-    "VtOpenFile", "VtCloseFile", "VtGetFileSize", "VtGetFileSizeSystemCall", "VtRewind",
-    "VtFseeki64", "VtFtelli64", "VtFreeMemory", "VtMemset",
+    "VtOpenFile",
+    "VtCloseFile",
+    "VtGetFileSize",
+    "VtGetFileSizeSystemCall",
+    "VtRewind",
+    "VtFseeki64",
+    "VtFtelli64",
+    "VtFreeMemory",
+    "VtMemset",
     // record readers and associated images
-    "VtGetPicHead", "VtGetPersonInfo", "VtGetExtraInfo", "VtGetCurThumbnailOffset",
-    "VtGetLayerOffset", "VtGetPicInfoOfSpecifyLayer", "VtGetMacrographInfoAndJpeg",
-    "VtGetMacroImageInfo", "VtGetThumbnailInfoAndJpeg", "VtGetThumbImageInfo",
+    "VtGetPicHead",
+    "VtGetPersonInfo",
+    "VtGetExtraInfo",
+    "VtGetCurThumbnailOffset",
+    "VtGetLayerOffset",
+    "VtGetPicInfoOfSpecifyLayer",
+    "VtGetMacrographInfoAndJpeg",
+    "VtGetMacroImageInfo",
+    "VtGetThumbnailInfoAndJpeg",
+    "VtGetThumbImageInfo",
     // release functions
-    "DisposePicHead", "DisposePersonInfo", "DisposeExtraInfo", "DisposeMacrographInfo",
-    "DisposeMacroImageInfo", "DisposeThumbImageInfo", "DisposeThumbnailInfo",
-    "DisposeSliceLayerInfo", "DisposeTileImageInfo", "DisposeClassifyRoot",
+    "DisposePicHead",
+    "DisposePersonInfo",
+    "DisposeExtraInfo",
+    "DisposeMacrographInfo",
+    "DisposeMacroImageInfo",
+    "DisposeThumbImageInfo",
+    "DisposeThumbnailInfo",
+    "DisposeSliceLayerInfo",
+    "DisposeTileImageInfo",
+    "DisposeClassifyRoot",
     // codecs, colour, tiles, accessors, BMP
-    "GetColorChannel", "my_error_exit", "Yuv420pRgb", "ReturnMax", "ReturnMin", "ScalarRgb",
-    "Rgb2Hsv", "Hsv2Rgb", "GammaTableInit", "InitColorRangeTable", "MallocColorCorrectTable",
-    "VtGetRgbSliceOfSpecifyLayer", "Bgr2Argb", "GetAllSliceJpeg", "Print",
+    "GetColorChannel",
+    "my_error_exit",
+    "Yuv420pRgb",
+    "ReturnMax",
+    "ReturnMin",
+    "ScalarRgb",
+    "Rgb2Hsv",
+    "Hsv2Rgb",
+    "GammaTableInit",
+    "InitColorRangeTable",
+    "MallocColorCorrectTable",
+    "VtGetRgbSliceOfSpecifyLayer",
+    "Bgr2Argb",
+    "GetAllSliceJpeg",
+    "Print",
 };
 
 TEST(ExportTable, FlatInterfaceHasPlainNames)
@@ -92,9 +145,9 @@ TEST(ExportTable, InternalFunctionsHaveDecoratedNames)
 TEST(ExportTable, DecoratedSignaturesMatchTheDocumentedOnes)
 {
     const auto demangled = dynamicSymbols(true);
-    for (const char *signature : {"VtGetPicHead(_IO_FILE*, VtPicHead*)",
-                                  "GetAllSliceJpeg(char*, char*, int, int)", "Print(BmpInfo*)",
-                                  "Bgr2Argb(unsigned char*, int, int, unsigned char*)"})
+    for (const char *signature :
+         {"VtGetPicHead(_IO_FILE*, VtPicHead*)", "GetAllSliceJpeg(char*, char*, int, int)", "Print(BmpInfo*)",
+          "Bgr2Argb(unsigned char*, int, int, unsigned char*)"})
         EXPECT_TRUE(demangled.count(signature)) << signature;
 }
 

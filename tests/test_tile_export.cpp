@@ -8,8 +8,8 @@
 #include <string>
 
 #include "ColorCorrect/ColorCorrect.h"
-#include "Owners.h"
 #include "Fixture.h"
+#include "Owners.h"
 
 using namespace fixture;
 namespace fs = std::filesystem;
@@ -44,8 +44,8 @@ int exportSlide(const std::string &slide, const std::string &dir, int w, int h)
 }
 
 // A one-layer JPEG slide whose layer 0 is cut from `picture` with the given margins.
-Slide oneLayerSlide(const Image &picture, int32_t boundWidth, int32_t boundHeight,
-                    uint32_t tileSize = 256, uint8_t compression = 0)
+Slide oneLayerSlide(const Image &picture, int32_t boundWidth, int32_t boundHeight, uint32_t tileSize = 256,
+                    uint8_t compression = 0)
 {
     Slide slide = makeSlide(1, 1, 1, compression, tileSize, tileSize);
     slide.layers = {makeLayer(slide, picture, boundWidth, boundHeight)};
@@ -309,8 +309,7 @@ TEST_F(TileExport, UnreadableTileFails)
         std::string path;
     } cases[] = {
         {"file cut inside the tile data", damaged([](Slide &s) { s.damage = Damage::TruncateTileData; })},
-        {"last tile's size past the end",
-         damaged([](Slide &s) {
+        {"last tile's size past the end", damaged([](Slide &s) {
              Tile &t = s.layers[0].tiles.back();
              t.storedSize = static_cast<int32_t>(t.bytes.size()) + 100000;
          })},

@@ -15,8 +15,8 @@
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodeHevc/DecodeHevc.h"
-#include "Owners.h"
 #include "Fixture.h"
+#include "Owners.h"
 
 using namespace fixture;
 
@@ -35,8 +35,8 @@ struct Read {
 
 std::string describe(const Read &r)
 {
-    static const char *names[] = {"GetSliceBgr", "GetSliceJpeg", "GetRoiSliceBgr",
-                                  "VtGetBlockJpegFromPyra", "VtSpecifyLayerJpeg2Rgb"};
+    static const char *names[] = {"GetSliceBgr", "GetSliceJpeg", "GetRoiSliceBgr", "VtGetBlockJpegFromPyra",
+                                  "VtSpecifyLayerJpeg2Rgb"};
     return std::string(names[static_cast<int>(r.kind)]) + " layer " + std::to_string(r.layer) + " (" +
            std::to_string(r.a) + ", " + std::to_string(r.b) + ", " + std::to_string(r.c) + ", " +
            std::to_string(r.d) + ")";
@@ -48,10 +48,7 @@ void appendInt(Bytes &out, int32_t v)
     out.insert(out.end(), p, p + sizeof v);
 }
 
-void append(Bytes &out, const unsigned char *data, size_t n)
-{
-    out.insert(out.end(), data, data + n);
-}
+void append(Bytes &out, const unsigned char *data, size_t n) { out.insert(out.end(), data, data + n); }
 
 // The read's result as bytes: its outputs and its buffer. A failed read gives a
 // single marker byte so that a failure never matches a success.
@@ -142,14 +139,14 @@ std::vector<Read> readsOf(const Slide &slide)
         const int W = l.xCount * tw, H = l.yCount * th;
         const Read regions[] = {
             {Kind::Region, layer, 0, 0, W, H},
-            {Kind::Region, layer, tw - 5, th - 7, 10, 14},       // a four-tile corner
-            {Kind::Region, layer, W - 30, H - 20, 60, 50},        // past both edges
-            {Kind::Region, layer, W - 1, H - 1, W, H},            // as far past as allowed
+            {Kind::Region, layer, tw - 5, th - 7, 10, 14},  // a four-tile corner
+            {Kind::Region, layer, W - 30, H - 20, 60, 50},  // past both edges
+            {Kind::Region, layer, W - 1, H - 1, W, H},      // as far past as allowed
             {Kind::Region, layer, 3, 1, W - 6, std::min(H, th + 9)},
         };
         reads.insert(reads.end(), std::begin(regions), std::end(regions));
         if (layer == 0) {
-            reads.push_back({Kind::Region, layer, tw, 0, tw, th});          // one whole tile
+            reads.push_back({Kind::Region, layer, tw, 0, tw, th});              // one whole tile
             reads.push_back({Kind::Region, layer, 17, th / 2, 2 * tw + 5, 1});  // one row
         }
         reads.push_back({Kind::Blocks, layer, 0, 0, std::min(3, l.xCount), std::min(2, l.yCount)});
@@ -244,7 +241,8 @@ protected:
                 while (start && !start->load())
                     std::this_thread::yield();
                 for (size_t k = 0;; ++k) {
-                    if (k % total == 0 && k / total >= size_t(passes) && (!more || !more() || k / total >= 40))
+                    if (k % total == 0 && k / total >= size_t(passes) &&
+                        (!more || !more() || k / total >= 40))
                         break;
                     // A stride prime to `total` visits every read once a pass, in an order
                     // that differs from thread to thread.
@@ -278,10 +276,7 @@ protected:
     std::vector<Bytes> expectedA, expectedB;
 };
 
-TEST_P(TileThreads, ConcurrentReadsMatchSerialReads)
-{
-    readConcurrently(6, GetParam().passes);
-}
+TEST_P(TileThreads, ConcurrentReadsMatchSerialReads) { readConcurrently(6, GetParam().passes); }
 
 // Opening and closing a third slide with other colours, over and over, changes neither
 // the process-wide table's users' handles nor their results.

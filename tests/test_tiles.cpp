@@ -10,9 +10,9 @@
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodePyra/JpegCodec.h"
 #include "DecodePyra/TilePipeline.h"
+#include "Fixture.h"
 #include "Owners.h"
 #include "SlideTest.h"
-#include "Fixture.h"
 
 using namespace fixture;
 
@@ -20,7 +20,6 @@ namespace {
 
 using Buffer = fixture::Owned<>;
 constexpr int kTile = 64;
-
 
 // The layer as the library must assemble it: every stored JPEG tile decoded and
 // coloured through the slide's table, absent tiles white.
@@ -41,10 +40,7 @@ Image expectedLayer(const Slide &slide, int layer, const ColorCorrectTable *tabl
     return out;
 }
 
-Bytes bytesOf(const unsigned char *p, size_t n)
-{
-    return Bytes(p, p + n);
-}
+Bytes bytesOf(const unsigned char *p, size_t n) { return Bytes(p, p + n); }
 
 class Tiles : public SlideTest {
 protected:
@@ -68,8 +64,8 @@ TEST_F(Tiles, FetchValidatesInOrder)
     struct Case {
         int layer, col, row, status;
     } cases[] = {
-        {-1, 0, 0, VT_ERR_LAYER}, {2, 0, 0, VT_ERR_LAYER}, {2, 9, 9, VT_ERR_LAYER},
-        {0, 3, 0, VT_ERR_TILE_POS}, {0, 0, 2, VT_ERR_TILE_POS}, {0, -1, 0, VT_ERR_TILE_POS},
+        {-1, 0, 0, VT_ERR_LAYER},    {2, 0, 0, VT_ERR_LAYER},    {2, 9, 9, VT_ERR_LAYER},
+        {0, 3, 0, VT_ERR_TILE_POS},  {0, 0, 2, VT_ERR_TILE_POS}, {0, -1, 0, VT_ERR_TILE_POS},
         {0, 0, -1, VT_ERR_TILE_POS}, {1, 2, 0, VT_ERR_TILE_POS},
     };
     for (const Case &c : cases) {
@@ -121,7 +117,8 @@ TEST_F(Tiles, JpegSlideTilesComeAsStoredAndAsCorrectedPixels)
         EXPECT_EQ(bytesOf(data, length), stored);
         Buffer bgr(GetSliceBgr(pyra.get(), 0, col, row, &w, &h));
         ASSERT_TRUE(bgr);
-        EXPECT_EQ(bytesOf(bgr.get(), kTile * kTile * 3), crop(layer, col * kTile, row * kTile, kTile, kTile).bgr);
+        EXPECT_EQ(bytesOf(bgr.get(), kTile * kTile * 3),
+                  crop(layer, col * kTile, row * kTile, kTile, kTile).bgr);
     }
 
     // The absent tile: a white JPEG from the fetch, stored-bytes fetch empty, even without the file.
@@ -193,11 +190,16 @@ TEST_F(Tiles, RegionsStartingOutsideOrLargerThanTheLayerAreRefused)
         int layer;
         int status;
     } cases[] = {
-        {192, 128, 0, 0, 0, VT_OK},          {193, 1, 0, 0, 0, VT_ERR_REGION},
-        {1, 129, 0, 0, 0, VT_ERR_REGION},    {1, 1, 192, 0, 0, VT_ERR_REGION},
-        {1, 1, 0, 128, 0, VT_ERR_REGION},    {0, 1, 0, 0, 0, VT_ERR_REGION},
-        {1, -1, 0, 0, 0, VT_ERR_REGION},     {2, 1, 191, 0, 0, VT_OK},
-        {1, 1, 0xFFFFFFFFu, 0, 0, VT_ERR_REGION}, {1, 1, 0, 0, 2, VT_ERR_LAYER},
+        {192, 128, 0, 0, 0, VT_OK},
+        {193, 1, 0, 0, 0, VT_ERR_REGION},
+        {1, 129, 0, 0, 0, VT_ERR_REGION},
+        {1, 1, 192, 0, 0, VT_ERR_REGION},
+        {1, 1, 0, 128, 0, VT_ERR_REGION},
+        {0, 1, 0, 0, 0, VT_ERR_REGION},
+        {1, -1, 0, 0, 0, VT_ERR_REGION},
+        {2, 1, 191, 0, 0, VT_OK},
+        {1, 1, 0xFFFFFFFFu, 0, 0, VT_ERR_REGION},
+        {1, 1, 0, 0, 2, VT_ERR_LAYER},
         {1, 1, 0, 0, -1, VT_ERR_LAYER},
     };
     for (const Case &c : cases) {
@@ -225,19 +227,20 @@ TEST_F(Tiles, DamagedTilesFailCleanlyEverywhere)
     struct Case {
         const char *name;
         void (*damage)(Slide &);
-        int fetch;   // JPEG fetch of the damaged tile
-        int pixels;  // pixel fetch of it
-        int region;  // regions, blocks and the layer that touch it
+        int fetch;           // JPEG fetch of the damaged tile
+        int pixels;          // pixel fetch of it
+        int region;          // regions, blocks and the layer that touch it
         int finishedBlocks;  // of a 2 x 2 grid, before the block that fails
     } cases[] = {
         {"size past the end of the file", [](Slide &s) { s.layers[0].tiles[5].storedSize = 1 << 30; },
          VT_ERR_READ, VT_ERR_READ, VT_ERR_READ, 3},
-        {"bytes that are not a JPEG", [](Slide &s) { s.layers[0].tiles[5].bytes = Bytes(100, 0x5A); },
-         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE, 3},
-        {"a JPEG of another size", [](Slide &s) { s.layers[0].tiles[5].bytes = encodeJpeg(makePattern(32, 64, 3)); },
-         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE, 3},
-        {"compression neither JPEG nor HEVC", [](Slide &s) { s.compressionType = 1; },
-         VT_OK, VT_ERR_DECODE, VT_ERR_DECODE, 0},
+        {"bytes that are not a JPEG", [](Slide &s) { s.layers[0].tiles[5].bytes = Bytes(100, 0x5A); }, VT_OK,
+         VT_ERR_DECODE, VT_ERR_DECODE, 3},
+        {"a JPEG of another size",
+         [](Slide &s) { s.layers[0].tiles[5].bytes = encodeJpeg(makePattern(32, 64, 3)); }, VT_OK,
+         VT_ERR_DECODE, VT_ERR_DECODE, 3},
+        {"compression neither JPEG nor HEVC", [](Slide &s) { s.compressionType = 1; }, VT_OK, VT_ERR_DECODE,
+         VT_ERR_DECODE, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -363,13 +366,18 @@ TEST_F(Tiles, BlockGridsOutOfRangeAreRefusedWithTheirStatus)
     struct Case {
         int x, y, layer, colorSpace, status;
     } cases[] = {
-        {3, 2, 0, JCS_EXT_BGR, VT_OK},          {4, 1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
-        {1, 3, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},  {0, 1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
-        {1, -1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS}, {1, 1, 2, JCS_EXT_BGR, VT_ERR_LAYER},
+        {3, 2, 0, JCS_EXT_BGR, VT_OK},
+        {4, 1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
+        {1, 3, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
+        {0, 1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
+        {1, -1, 0, JCS_EXT_BGR, VT_ERR_BLOCKS},
+        {1, 1, 2, JCS_EXT_BGR, VT_ERR_LAYER},
         // Colour spaces whose pixels are not 3 bytes make no image: status 0 and -1
         // in each record's encodedLength, as the encoder answers them.
-        {1, 1, 0, JCS_EXT_BGRA, VT_OK}, {3, 2, 0, JCS_EXT_RGBX, VT_OK},
-        {2, 2, 0, JCS_EXT_ARGB, VT_OK}, {2, 1, 0, JCS_GRAYSCALE, VT_OK},
+        {1, 1, 0, JCS_EXT_BGRA, VT_OK},
+        {3, 2, 0, JCS_EXT_RGBX, VT_OK},
+        {2, 2, 0, JCS_EXT_ARGB, VT_OK},
+        {2, 1, 0, JCS_GRAYSCALE, VT_OK},
         {1, 1, 0, 99, VT_OK},
     };
     for (const Case &c : cases) {
@@ -414,26 +422,47 @@ TEST_F(Tiles, NullOutputPointersAreRefusedBeforeAnyWork)
         int outputs;
         Call call;
     } cases[] = {
-        {"VtGetJpegSliceOfSpecifyLayer", 2, [&](void **o) {
-             return VtGetJpegSliceOfSpecifyLayer(p, (unsigned char **)o[0], (int *)o[1], 0, 0, 0) == VT_ERR_NULL_ARG; }},
-        {"VtGetHevcSliceOfSpecifyLayer", 2, [&](void **o) {
-             return VtGetHevcSliceOfSpecifyLayer(p, (unsigned char **)o[0], (int *)o[1], 0, 0, 0) == VT_ERR_NULL_ARG; }},
-        {"VtSpecifyLayerJpeg2Rgb", 3, [&](void **o) {
-             return VtSpecifyLayerJpeg2Rgb(p, (unsigned char **)o[0], (int *)o[1], (int *)o[2], 0) == VT_ERR_NULL_ARG; }},
-        {"VtGetRoiRgbOfSpecifyLayer", 1, [&](void **o) {
-             return VtGetRoiRgbOfSpecifyLayer(p, (unsigned char **)o[0], 300, 200, 0, 0, 0) == VT_ERR_NULL_ARG; }},
-        {"VtEncodeJpeg", 1, [&](void **o) {
-             return VtEncodeJpeg(pixels.data(), (unsigned char **)o[0], 75, 16, 16, JCS_EXT_BGR) == VT_ERR_NULL_ARG; }},
-        {"VtDecodeJpeg", 1, [&](void **o) {
-             return VtDecodeJpeg(jpeg.data(), jpeg.size(), (unsigned char **)o[0], JCS_EXT_BGR) == 0; }},
-        {"GetSliceJpeg", 3, [&](void **o) { return !GetSliceJpeg(p, 0, 0, 0, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"VtGetJpegSliceOfSpecifyLayer", 2,
+         [&](void **o) {
+             return VtGetJpegSliceOfSpecifyLayer(p, (unsigned char **)o[0], (int *)o[1], 0, 0, 0) ==
+                    VT_ERR_NULL_ARG;
+         }},
+        {"VtGetHevcSliceOfSpecifyLayer", 2,
+         [&](void **o) {
+             return VtGetHevcSliceOfSpecifyLayer(p, (unsigned char **)o[0], (int *)o[1], 0, 0, 0) ==
+                    VT_ERR_NULL_ARG;
+         }},
+        {"VtSpecifyLayerJpeg2Rgb", 3,
+         [&](void **o) {
+             return VtSpecifyLayerJpeg2Rgb(p, (unsigned char **)o[0], (int *)o[1], (int *)o[2], 0) ==
+                    VT_ERR_NULL_ARG;
+         }},
+        {"VtGetRoiRgbOfSpecifyLayer", 1,
+         [&](void **o) {
+             return VtGetRoiRgbOfSpecifyLayer(p, (unsigned char **)o[0], 300, 200, 0, 0, 0) ==
+                    VT_ERR_NULL_ARG;
+         }},
+        {"VtEncodeJpeg", 1,
+         [&](void **o) {
+             return VtEncodeJpeg(pixels.data(), (unsigned char **)o[0], 75, 16, 16, JCS_EXT_BGR) ==
+                    VT_ERR_NULL_ARG;
+         }},
+        {"VtDecodeJpeg", 1,
+         [&](void **o) {
+             return VtDecodeJpeg(jpeg.data(), jpeg.size(), (unsigned char **)o[0], JCS_EXT_BGR) == 0;
+         }},
+        {"GetSliceJpeg", 3,
+         [&](void **o) { return !GetSliceJpeg(p, 0, 0, 0, (int *)o[0], (int *)o[1], (int *)o[2]); }},
         {"GetSliceBgr", 2, [&](void **o) { return !GetSliceBgr(p, 0, 0, 0, (int *)o[0], (int *)o[1]); }},
         {"GetRoiSliceJpeg", 1, [&](void **o) { return !GetRoiSliceJpeg(p, 0, 0, 0, 300, 200, (int *)o[0]); }},
-        {"GetThumbnailJpeg", 3, [&](void **o) { return !GetThumbnailJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetThumbnailJpeg", 3,
+         [&](void **o) { return !GetThumbnailJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
         {"GetThumbnailAbgr", 2, [&](void **o) { return !GetThumbnailAbgr(p, (int *)o[0], (int *)o[1]); }},
-        {"GetLabelJpeg", 3, [&](void **o) { return !GetLabelJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetLabelJpeg", 3,
+         [&](void **o) { return !GetLabelJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
         {"GetLabelAbgr", 2, [&](void **o) { return !GetLabelAbgr(p, (int *)o[0], (int *)o[1]); }},
-        {"GetMacrographJpeg", 3, [&](void **o) { return !GetMacrographJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
+        {"GetMacrographJpeg", 3,
+         [&](void **o) { return !GetMacrographJpeg(p, (int *)o[0], (int *)o[1], (int *)o[2]); }},
         {"GetMacrographAbgr", 2, [&](void **o) { return !GetMacrographAbgr(p, (int *)o[0], (int *)o[1]); }},
     };
     for (const Case &c : cases) {

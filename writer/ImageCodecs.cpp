@@ -96,7 +96,9 @@ Image makePattern(int width, int height, uint32_t seed)
             if (((y / 16) % 5) == static_cast<int>(seed % 5) && ((x / 3) & 1))
                 r = g = b = (r + g + b) / 6;
             int n = static_cast<int>(hash32(static_cast<uint32_t>(x) * 73856093U ^
-                                            static_cast<uint32_t>(y) * 19349663U ^ seed) & 15) - 8;
+                                            static_cast<uint32_t>(y) * 19349663U ^ seed) &
+                                     15) -
+                    8;
             uint8_t *p = &img.bgr[(static_cast<size_t>(y) * width + x) * 3];
             p[0] = clamp8(b + n);
             p[1] = clamp8(g + n);
@@ -155,8 +157,7 @@ void jpegSilent(j_common_ptr) {}
 
 Bytes encodeJpeg(const Image &img, int quality)
 {
-    if (img.width <= 0 || img.height <= 0 ||
-        img.bgr.size() < static_cast<size_t>(img.width) * img.height * 3)
+    if (img.width <= 0 || img.height <= 0 || img.bgr.size() < static_cast<size_t>(img.width) * img.height * 3)
         throw std::runtime_error("encodeJpeg: empty or short image");
     jpeg_compress_struct cinfo;
     JpegError err;
@@ -180,8 +181,8 @@ Bytes encodeJpeg(const Image &img, int quality)
     jpeg_set_quality(&cinfo, quality, TRUE);
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(
-            &img.bgr[static_cast<size_t>(cinfo.next_scanline) * img.width * 3]);
+        JSAMPROW row =
+            const_cast<JSAMPROW>(&img.bgr[static_cast<size_t>(cinfo.next_scanline) * img.width * 3]);
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);
@@ -275,8 +276,7 @@ void bgrToYuv420p(const Image &img, AVFrame *frame)
 
 Bytes encodeHevc(const Image &img)
 {
-    if (img.width <= 0 || img.height <= 0 ||
-        img.bgr.size() < static_cast<size_t>(img.width) * img.height * 3)
+    if (img.width <= 0 || img.height <= 0 || img.bgr.size() < static_cast<size_t>(img.width) * img.height * 3)
         throw std::runtime_error("encodeHevc: empty or short image");
     // 4:2:0 pictures must have even sides for the encoder.
     if (img.width % 2 || img.height % 2)
@@ -298,8 +298,7 @@ Bytes encodeHevc(const Image &img)
     // No global header: parameter sets go in-band, so the packet stands alone.
     av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
     av_opt_set(ctx->priv_data, "crf", "18", 0);  // close to the source, so pixel checks stay tight
-    av_opt_set(ctx->priv_data, "x265-params",
-               "log-level=none:keyint=1:frame-threads=1:pools=none:info=0", 0);
+    av_opt_set(ctx->priv_data, "x265-params", "log-level=none:keyint=1:frame-threads=1:pools=none:info=0", 0);
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
         throw std::runtime_error("encodeHevc: cannot open libx265");
 

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include <png.h>
 
@@ -89,8 +89,7 @@ Image loadImage(const std::string &path)
 
 Bytes encodePng(const Image &img)
 {
-    if (img.width <= 0 || img.height <= 0 ||
-        img.bgr.size() < static_cast<size_t>(img.width) * img.height * 3)
+    if (img.width <= 0 || img.height <= 0 || img.bgr.size() < static_cast<size_t>(img.width) * img.height * 3)
         throw std::runtime_error("encodePng: empty or short image");
     PngImage p;
     p.image.width = static_cast<png_uint_32>(img.width);
@@ -213,7 +212,8 @@ void keepTissueIslands(Image &img)
         return;
     // A small linear congruential generator seeded by the size: the same size
     // gives the same islands on every machine.
-    uint64_t state = 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(img.width) << 32) ^ static_cast<uint64_t>(img.height);
+    uint64_t state =
+        0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(img.width) << 32) ^ static_cast<uint64_t>(img.height);
     auto next = [&] {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
         return static_cast<double>(state >> 11) / static_cast<double>(uint64_t{1} << 53);
@@ -251,7 +251,8 @@ void keepTissueIslands(Image &img)
                     continue;
                 const double dx = (x + 0.5 - is.cx) / is.rx;
                 const double theta = std::atan2(dy, dx);
-                const double rim = 1 + is.a3 * std::sin(3 * theta + is.p3) + is.a7 * std::sin(7 * theta + is.p7);
+                const double rim =
+                    1 + is.a3 * std::sin(3 * theta + is.p3) + is.a7 * std::sin(7 * theta + is.p7);
                 if (dx * dx + dy * dy <= rim * rim)
                     keep[static_cast<size_t>(x)] = 1;
             }

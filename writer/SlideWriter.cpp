@@ -36,7 +36,8 @@ public:
         if (n)
             std::memcpy(bytes.data() + at, data, n);
     }
-    template <typename T> void putField(uint64_t recordAt, size_t fieldOffset, const T &v)
+    template <typename T>
+    void putField(uint64_t recordAt, size_t fieldOffset, const T &v)
     {
         put(recordAt + fieldOffset, &v, sizeof v);
     }
@@ -72,8 +73,8 @@ ColorParams scannerColour()
     return c;
 }
 
-Layer makeLayer(const Slide &slide, const Image &picture, int32_t boundWidth,
-                int32_t boundHeight, int quality)
+Layer makeLayer(const Slide &slide, const Image &picture, int32_t boundWidth, int32_t boundHeight,
+                int quality)
 {
     const int tw = static_cast<int>(slide.tileWidth), th = static_cast<int>(slide.tileHeight);
     if (tw <= 0 || th <= 0)
@@ -114,15 +115,15 @@ Slide makeSlide(int xCount, int yCount, int layers, uint8_t compressionType, uin
     const int tw = static_cast<int>(tileWidth), th = static_cast<int>(tileHeight);
     int32_t boundWidth = (tw / 4) & ~1;
     int32_t boundHeight = (th / 8) & ~1;
-    Image picture = makePattern(std::max(1, xCount * tw - boundWidth),
-                                std::max(1, yCount * th - boundHeight), seed);
+    Image picture =
+        makePattern(std::max(1, xCount * tw - boundWidth), std::max(1, yCount * th - boundHeight), seed);
     for (int i = 0; i < std::max(0, layers); ++i) {
         if (i > 0)
             picture = halveImage(picture);
         int gridW = std::max(1, (picture.width + tw - 1) / tw) * tw;
         int gridH = std::max(1, (picture.height + th - 1) / th) * th;
-        slide.layers.push_back(makeLayer(slide, picture, gridW - picture.width,
-                                         gridH - picture.height, slide.quality));
+        slide.layers.push_back(
+            makeLayer(slide, picture, gridW - picture.width, gridH - picture.height, slide.quality));
     }
     return slide;
 }
@@ -132,14 +133,12 @@ Bytes serialise(const Slide &s)
     Buffer buf;
     const uint32_t macroCount =
         s.macroImageCount ? *s.macroImageCount : static_cast<uint32_t>(s.associated.size());
-    const uint32_t layerCount =
-        s.layerCount ? *s.layerCount : static_cast<uint32_t>(s.layers.size());
+    const uint32_t layerCount = s.layerCount ? *s.layerCount : static_cast<uint32_t>(s.layers.size());
 
     // Thumbnail bytes.
     Bytes thumbData = s.thumbBytes;
     if (thumbData.empty() && s.thumbnail.width > 0 && s.thumbnail.height > 0)
-        thumbData = s.thumbFormat == 1 ? encodeBmp(s.thumbnail, s.thumbBmpBits)
-                                       : encodeJpeg(s.thumbnail, 80);
+        thumbData = s.thumbFormat == 1 ? encodeBmp(s.thumbnail, s.thumbBmpBits) : encodeJpeg(s.thumbnail, 80);
 
     // Associated-image bytes.
     std::vector<Bytes> assocData;
@@ -196,8 +195,8 @@ Bytes serialise(const Slide &s)
     if (s.imageHeight || s.layers.empty())
         head.imageHeight = s.imageHeight;
     else
-        head.imageHeight = static_cast<uint32_t>(
-            s.layers[0].yCount * static_cast<int64_t>(s.tileHeight) - s.layers[0].boundHeight);
+        head.imageHeight = static_cast<uint32_t>(s.layers[0].yCount * static_cast<int64_t>(s.tileHeight) -
+                                                 s.layers[0].boundHeight);
     head.tileWidth = s.tileWidth;
     head.tileHeight = s.tileHeight;
     head.thumbWidth = s.thumbWidth ? s.thumbWidth : static_cast<uint32_t>(s.thumbnail.width);
@@ -277,11 +276,8 @@ Bytes serialise(const Slide &s)
     const int dl = s.damageLayer;
     auto layerIndexOk = [&](int i) { return i >= 0 && static_cast<size_t>(i) < layerAt.size(); };
     switch (s.damage) {
-    case Damage::None:
-        break;
-    case Damage::HeadMagic:
-        breakMagic(buf, 0);
-        break;
+    case Damage::None: break;
+    case Damage::HeadMagic: breakMagic(buf, 0); break;
     case Damage::PersonMagic:
         if (s.hasPersonInfo)
             breakMagic(buf, kPersonAt);
@@ -298,9 +294,7 @@ Bytes serialise(const Slide &s)
         if (assocAt.size() > 1)
             breakMagic(buf, assocAt[1]);
         break;
-    case Damage::ThumbMagic:
-        breakMagic(buf, thumbAt);
-        break;
+    case Damage::ThumbMagic: breakMagic(buf, thumbAt); break;
     case Damage::LayerMagic:
         if (layerIndexOk(dl))
             breakMagic(buf, layerAt[dl]);

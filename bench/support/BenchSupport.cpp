@@ -20,10 +20,7 @@ struct JpegErr {
     jmp_buf jump;
 };
 
-void jpegFail(j_common_ptr cinfo)
-{
-    longjmp(reinterpret_cast<JpegErr *>(cinfo->err)->jump, 1);
-}
+void jpegFail(j_common_ptr cinfo) { longjmp(reinterpret_cast<JpegErr *>(cinfo->err)->jump, 1); }
 void jpegQuiet(j_common_ptr) {}
 
 }  // namespace
@@ -99,8 +96,8 @@ std::string fmt(const char *f, double v)
 
 void addRow(Row r)
 {
-    std::printf("  -> %s: ours %s, anchor %s%s%s\n", r.figure.c_str(), r.ours.c_str(),
-                r.anchor.c_str(), r.ratio < 0 ? "" : fmt(", ratio %.3f", r.ratio).c_str(),
+    std::printf("  -> %s: ours %s, anchor %s%s%s\n", r.figure.c_str(), r.ours.c_str(), r.anchor.c_str(),
+                r.ratio < 0 ? "" : fmt(", ratio %.3f", r.ratio).c_str(),
                 r.goal > 0 ? fmt(" (goal >= %.2f)", r.goal).c_str() : "");
     g_rows.push_back(std::move(r));
 }

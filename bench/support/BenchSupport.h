@@ -101,8 +101,7 @@ struct OpenSlideApi {
     OpenSlideApi()
     {
         ok = lib.get(open, "openslide_open") && lib.get(close, "openslide_close") &&
-             lib.get(getError, "openslide_get_error") &&
-             lib.get(readRegion, "openslide_read_region");
+             lib.get(getError, "openslide_get_error") && lib.get(readRegion, "openslide_read_region");
     }
 };
 
@@ -118,8 +117,8 @@ struct TiffApi {
     TiffApi()
     {
         ok = lib.get(open, "TIFFOpen") && lib.get(setField, "TIFFSetField") &&
-             lib.get(writeRawTile, "TIFFWriteRawTile") &&
-             lib.get(writeDirectory, "TIFFWriteDirectory") && lib.get(close, "TIFFClose");
+             lib.get(writeRawTile, "TIFFWriteRawTile") && lib.get(writeDirectory, "TIFFWriteDirectory") &&
+             lib.get(close, "TIFFClose");
     }
 };
 

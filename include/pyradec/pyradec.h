@@ -59,13 +59,13 @@
  * `dllimport` for Windows hosts, default visibility on Linux.
  */
 #if defined(_WIN32)
-#  if defined(PYRADEC_BUILDING)
-#    define PYRADEC_API __declspec(dllexport)
-#  else
-#    define PYRADEC_API __declspec(dllimport)
-#  endif
+#if defined(PYRADEC_BUILDING)
+#define PYRADEC_API __declspec(dllexport)
 #else
-#  define PYRADEC_API __attribute__((visibility("default")))
+#define PYRADEC_API __declspec(dllimport)
+#endif
+#else
+#define PYRADEC_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -77,24 +77,24 @@ extern "C" {
 /* ------------------------------------------------------------------------ */
 /** Status codes of the status-returning functions. 0 is success; every failure is one of the negatives. */
 enum VtStatus {
-    VT_OK = 0,                    /**< success */
-    VT_ERR_UTILITY = -1,          /**< utility failure: no table, unsupported colour space, no size, no memory */
-    VT_ERR_NO_FILE = -2,          /**< no stream, or the file is empty */
-    VT_ERR_READ = -3,             /**< a read delivered fewer bytes than requested, or the file did not open */
-    VT_ERR_JPEG_ENCODE = -6,      /**< decoded pixels did not encode as JPEG */
-    VT_ERR_DECODE = -7,           /**< a tile did not decode to the expected pixels */
-    VT_ERR_PIC_INFO_MAGIC = -10,  /**< thumbnail or layer record without "IF", or the layer walk fell short */
-    VT_ERR_HEAD_MAGIC = -12,      /**< file header without "VT" */
-    VT_ERR_NULL_ARG = -14,        /**< a required pointer is null, or the handle lacks a needed part */
-    VT_ERR_PERSON_MAGIC = -15,    /**< person information without "PI" */
-    VT_ERR_MACRO_MAGIC = -16,     /**< associated-image header without "MI" */
-    VT_ERR_ABSENT = -17,          /**< the header declares the record absent */
-    VT_ERR_LAYER = -18,           /**< layer index out of range */
-    VT_ERR_TILE_POS = -19,        /**< tile column or row outside the grid, or past a short tile index */
-    VT_ERR_REGION = -20,          /**< region empty, starting outside, or larger than the layer */
-    VT_ERR_BLOCKS = -21,          /**< block grid size out of range */
-    VT_ERR_EXTRA_MAGIC = -22,     /**< extra information without "EI" */
-    VT_ERR_HEVC_DECODE = -28      /**< an HEVC tile failed to decode on its way to JPEG */
+    VT_OK = 0,               /**< success */
+    VT_ERR_UTILITY = -1,     /**< utility failure: no table, unsupported colour space, no size, no memory */
+    VT_ERR_NO_FILE = -2,     /**< no stream, or the file is empty */
+    VT_ERR_READ = -3,        /**< a read delivered fewer bytes than requested, or the file did not open */
+    VT_ERR_JPEG_ENCODE = -6, /**< decoded pixels did not encode as JPEG */
+    VT_ERR_DECODE = -7,      /**< a tile did not decode to the expected pixels */
+    VT_ERR_PIC_INFO_MAGIC = -10, /**< thumbnail or layer record without "IF", or the layer walk fell short */
+    VT_ERR_HEAD_MAGIC = -12,     /**< file header without "VT" */
+    VT_ERR_NULL_ARG = -14,       /**< a required pointer is null, or the handle lacks a needed part */
+    VT_ERR_PERSON_MAGIC = -15,   /**< person information without "PI" */
+    VT_ERR_MACRO_MAGIC = -16,    /**< associated-image header without "MI" */
+    VT_ERR_ABSENT = -17,         /**< the header declares the record absent */
+    VT_ERR_LAYER = -18,          /**< layer index out of range */
+    VT_ERR_TILE_POS = -19,       /**< tile column or row outside the grid, or past a short tile index */
+    VT_ERR_REGION = -20,         /**< region empty, starting outside, or larger than the layer */
+    VT_ERR_BLOCKS = -21,         /**< block grid size out of range */
+    VT_ERR_EXTRA_MAGIC = -22,    /**< extra information without "EI" */
+    VT_ERR_HEVC_DECODE = -28     /**< an HEVC tile failed to decode on its way to JPEG */
 };
 
 /* ------------------------------------------------------------------------ */
@@ -130,77 +130,77 @@ typedef struct VtPicHead {
 
 /** Person information, 6808 bytes at offset 156. Magic "PI". */
 typedef struct VtPersonInfo {
-    unsigned char magic[2];        /**< "PI" */
-    unsigned char reserved[6806];  /**< not interpreted */
+    unsigned char magic[2];       /**< "PI" */
+    unsigned char reserved[6806]; /**< not interpreted */
 } VtPersonInfo;
 
 /** Extra information with the colour parameters, 768 bytes at 6964. Magic "EI". */
 typedef struct VtExtraInfo {
-    unsigned char magic[2];        /**< "EI" */
-    unsigned char reserved0[32];   /**< not interpreted */
-    float gamma;                   /**< gamma of the output */
-    float channelGains[3];         /**< red, green, blue output gain */
-    float hsvScales[3];            /**< hue, saturation, value factor */
-    float colorMatrix[9];          /**< row-major; row = output channel, column = input channel */
-    unsigned char reserved1[670];  /**< not interpreted */
+    unsigned char magic[2];       /**< "EI" */
+    unsigned char reserved0[32];  /**< not interpreted */
+    float gamma;                  /**< gamma of the output */
+    float channelGains[3];        /**< red, green, blue output gain */
+    float hsvScales[3];           /**< hue, saturation, value factor */
+    float colorMatrix[9];         /**< row-major; row = output channel, column = input channel */
+    unsigned char reserved1[670]; /**< not interpreted */
 } VtExtraInfo;
 
 /** Associated-image header, 123 bytes, followed by its JPEG data. Magic "MI". */
 typedef struct VtMacrographInfo {
-    unsigned char magic[2];       /**< "MI" */
-    unsigned char reserved0[8];   /**< not interpreted */
-    uint32_t width;               /**< image width in pixels */
-    uint32_t height;              /**< image height in pixels */
-    uint32_t channels;            /**< colour channels */
-    unsigned char reserved1[12];  /**< not interpreted */
-    uint64_t dataLength;          /**< bytes of JPEG data behind the header */
-    unsigned char reserved2;      /**< not interpreted */
-    uint64_t nextOffset;          /**< file offset of the next record of the chain */
-    unsigned char reserved3[72];  /**< not interpreted */
+    unsigned char magic[2];      /**< "MI" */
+    unsigned char reserved0[8];  /**< not interpreted */
+    uint32_t width;              /**< image width in pixels */
+    uint32_t height;             /**< image height in pixels */
+    uint32_t channels;           /**< colour channels */
+    unsigned char reserved1[12]; /**< not interpreted */
+    uint64_t dataLength;         /**< bytes of JPEG data behind the header */
+    unsigned char reserved2;     /**< not interpreted */
+    uint64_t nextOffset;         /**< file offset of the next record of the chain */
+    unsigned char reserved3[72]; /**< not interpreted */
 } VtMacrographInfo;
 
 /** Picture record, 122 bytes: the thumbnail record and every layer record. Magic "IF". */
 typedef struct VtPicInfo {
-    unsigned char magic[2];       /**< "IF" */
-    unsigned char reserved0[8];   /**< not interpreted */
-    uint32_t tileCount;           /**< entries of the tile-size table behind the record */
-    int32_t xCount;               /**< tile columns of the layer */
-    int32_t yCount;               /**< tile rows of the layer */
-    uint64_t dataLength;          /**< thumbnail record only: bytes of thumbnail data */
-    uint64_t nextOffset;          /**< file offset of the next layer record */
-    unsigned char reserved1[12];  /**< not interpreted */
-    int32_t boundWidth;           /**< blank columns at the right of the tile grid */
-    int32_t boundHeight;          /**< blank rows at the bottom of the tile grid */
-    uint8_t imageFormat;          /**< thumbnail record only: 0 JPEG, 1 BMP */
-    unsigned char reserved2[63];  /**< not interpreted */
+    unsigned char magic[2];      /**< "IF" */
+    unsigned char reserved0[8];  /**< not interpreted */
+    uint32_t tileCount;          /**< entries of the tile-size table behind the record */
+    int32_t xCount;              /**< tile columns of the layer */
+    int32_t yCount;              /**< tile rows of the layer */
+    uint64_t dataLength;         /**< thumbnail record only: bytes of thumbnail data */
+    uint64_t nextOffset;         /**< file offset of the next layer record */
+    unsigned char reserved1[12]; /**< not interpreted */
+    int32_t boundWidth;          /**< blank columns at the right of the tile grid */
+    int32_t boundHeight;         /**< blank rows at the bottom of the tile grid */
+    uint8_t imageFormat;         /**< thumbnail record only: 0 JPEG, 1 BMP */
+    unsigned char reserved2[63]; /**< not interpreted */
 } VtPicInfo;
 
 /** One decoded image (label, macrograph, thumbnail); also the element of the
  *  block array of VtGetBlockJpegFromPyra(). */
 typedef struct VtImageInfo {
-    unsigned char *encoded;  /**< as stored: JPEG, or BMP for a BMP thumbnail; a block's JPEG */
-    unsigned char *pixels;   /**< width × height × 3, blue-green-red, top row first; may be null */
-    int32_t width;           /**< width in pixels */
-    int32_t height;          /**< height in pixels */
-    int32_t channels;        /**< bytes per pixel of `pixels` (3) */
-    uint8_t format;          /**< 0 JPEG, 1 BMP */
-    int32_t bitDepth;        /**< bits per channel */
-    int32_t encodedLength;   /**< bytes at `encoded`; -1 for a block the encoder did not take */
+    unsigned char *encoded; /**< as stored: JPEG, or BMP for a BMP thumbnail; a block's JPEG */
+    unsigned char *pixels;  /**< width × height × 3, blue-green-red, top row first; may be null */
+    int32_t width;          /**< width in pixels */
+    int32_t height;         /**< height in pixels */
+    int32_t channels;       /**< bytes per pixel of `pixels` (3) */
+    uint8_t format;         /**< 0 JPEG, 1 BMP */
+    int32_t bitDepth;       /**< bits per channel */
+    int32_t encodedLength;  /**< bytes at `encoded`; -1 for a block the encoder did not take */
 } VtImageInfo;
 
 /** BMP information header, 40 bytes as stored. */
 typedef struct BmpInfo {
-    uint32_t headerSize;       /**< size of the information header (40) */
-    int32_t width;             /**< pixels per row */
-    int32_t height;            /**< rows; positive for bottom-up rows */
-    uint16_t planes;           /**< colour planes (1) */
-    uint16_t bitCount;         /**< bits per pixel */
-    uint32_t compression;      /**< 0 for uncompressed rows */
-    uint32_t imageSize;        /**< bytes of pixel data */
-    int32_t xPelsPerMeter;     /**< horizontal resolution */
-    int32_t yPelsPerMeter;     /**< vertical resolution */
-    uint32_t colorsUsed;       /**< palette entries used */
-    uint32_t colorsImportant;  /**< important palette entries */
+    uint32_t headerSize;      /**< size of the information header (40) */
+    int32_t width;            /**< pixels per row */
+    int32_t height;           /**< rows; positive for bottom-up rows */
+    uint16_t planes;          /**< colour planes (1) */
+    uint16_t bitCount;        /**< bits per pixel */
+    uint32_t compression;     /**< 0 for uncompressed rows */
+    uint32_t imageSize;       /**< bytes of pixel data */
+    int32_t xPelsPerMeter;    /**< horizontal resolution */
+    int32_t yPelsPerMeter;    /**< vertical resolution */
+    uint32_t colorsUsed;      /**< palette entries used */
+    uint32_t colorsImportant; /**< important palette entries */
 } BmpInfo;
 
 #pragma pack(pop)
@@ -208,9 +208,9 @@ typedef struct BmpInfo {
 /** @def PYRADEC_STATIC_ASSERT
  *  A compile-time check in C99 (`_Static_assert`) and in C++ (`static_assert`). */
 #ifdef __cplusplus
-#  define PYRADEC_STATIC_ASSERT static_assert
+#define PYRADEC_STATIC_ASSERT static_assert
 #else
-#  define PYRADEC_STATIC_ASSERT _Static_assert
+#define PYRADEC_STATIC_ASSERT _Static_assert
 #endif
 PYRADEC_STATIC_ASSERT(sizeof(VtPicHead) == 156, "VtPicHead is 156 bytes");
 PYRADEC_STATIC_ASSERT(sizeof(VtPersonInfo) == 6808, "VtPersonInfo is 6808 bytes");
@@ -243,14 +243,14 @@ typedef struct ColorCorrectTable {
 /** The slide handle, made by VtOpenPyra() and released by VtClosePyra(). The
  *  handle owns everything reachable from it; hosts read it and never change it. */
 typedef struct VtPyraInfo {
-    char *path;                 /**< the path as the caller gave it to VtOpenPyra() */
-    VtPicHead *picHead;         /**< file header */
-    VtPersonInfo *personInfo;   /**< null when absent */
-    VtExtraInfo *extraInfo;     /**< null when absent */
-    VtImageInfo **macroImages;  /**< two slots, label and macrograph; null when absent */
-    VtImageInfo *thumbnail;     /**< the decoded thumbnail */
-    VtPicInfo **picInfos;       /**< layerCount layer records */
-    VtSliceInfo **sliceInfos;   /**< layerCount tile indexes */
+    char *path;                /**< the path as the caller gave it to VtOpenPyra() */
+    VtPicHead *picHead;        /**< file header */
+    VtPersonInfo *personInfo;  /**< null when absent */
+    VtExtraInfo *extraInfo;    /**< null when absent */
+    VtImageInfo **macroImages; /**< two slots, label and macrograph; null when absent */
+    VtImageInfo *thumbnail;    /**< the decoded thumbnail */
+    VtPicInfo **picInfos;      /**< layerCount layer records */
+    VtSliceInfo **sliceInfos;  /**< layerCount tile indexes */
     /** The colour table this slide decodes with, shared by slides with identical
      *  colour parameters; null when the slide has none (pixels pass unchanged). */
     ColorCorrectTable *colorTable;
@@ -262,20 +262,20 @@ typedef struct VtPyraInfo {
 
 /** Released by DisposeTileImageInfo (Linux export); built nowhere in the library. */
 typedef struct VtTileImageInfo {
-    unsigned char *tileData;   /**< stored bytes */
-    VtImageInfo *tileImage;    /**< decoded image */
+    unsigned char *tileData; /**< stored bytes */
+    VtImageInfo *tileImage;  /**< decoded image */
 } VtTileImageInfo;
 
 /** One entry of a ClassifyRoot; built nowhere in the library. */
 typedef struct ClassifyEntry {
-    unsigned char *header;  /**< item count: uint32 at byte 10 */
-    unsigned char **items;  /**< the items */
+    unsigned char *header; /**< item count: uint32 at byte 10 */
+    unsigned char **items; /**< the items */
 } ClassifyEntry;
 
 /** Released by DisposeClassifyRoot (Linux export); built nowhere in the library. */
 typedef struct ClassifyRoot {
-    unsigned char *header;     /**< entry count: int32 at byte 142 */
-    ClassifyEntry **entries;   /**< the entries */
+    unsigned char *header;   /**< entry count: int32 at byte 142 */
+    ClassifyEntry **entries; /**< the entries */
 } ClassifyRoot;
 
 /**
@@ -360,8 +360,8 @@ PYRADEC_API void VtClosePyra(VtPyraInfo *pyra);
  *
  * Thread safety: re-entrant.
  */
-PYRADEC_API int VtEncodeJpeg(const unsigned char *pixels, unsigned char **jpeg, int quality,
-                             int width, int height, int colorSpace);
+PYRADEC_API int VtEncodeJpeg(const unsigned char *pixels, unsigned char **jpeg, int quality, int width,
+                             int height, int colorSpace);
 
 /**
  * Decodes a JPEG stream in memory and applies the process-wide colour table.
@@ -383,8 +383,8 @@ PYRADEC_API int VtEncodeJpeg(const unsigned char *pixels, unsigned char **jpeg, 
  *
  * Thread safety: re-entrant; holds a reference to #ColorTable for the call.
  */
-PYRADEC_API int64_t VtDecodeJpeg(const unsigned char *jpeg, unsigned long length,
-                                 unsigned char **pixels, int colorSpace);
+PYRADEC_API int64_t VtDecodeJpeg(const unsigned char *jpeg, unsigned long length, unsigned char **pixels,
+                                 int colorSpace);
 
 /**
  * Decodes one HEVC picture (one tile) into the caller's buffer through the
@@ -406,8 +406,8 @@ PYRADEC_API int64_t VtDecodeJpeg(const unsigned char *jpeg, unsigned long length
  *
  * Thread safety: re-entrant; holds a reference to #ColorTable for the call.
  */
-PYRADEC_API int DecodeHevc(const unsigned char *data, int width, int height, int length,
-                           unsigned char *out, int layout);
+PYRADEC_API int DecodeHevc(const unsigned char *data, int width, int height, int length, unsigned char *out,
+                           int layout);
 
 /* ------------------------------------------------------------------------ */
 /* Colour correction.                                                        */
@@ -442,8 +442,7 @@ PYRADEC_API int InitColorCollectTable(VtPyraInfo *pyra);
  *
  * Thread safety: re-entrant; holds a reference to #ColorTable for the call.
  */
-PYRADEC_API unsigned char *RgbColorCorrect(const unsigned char *pixels, int width, int height,
-                                           int step);
+PYRADEC_API unsigned char *RgbColorCorrect(const unsigned char *pixels, int width, int height, int step);
 
 /**
  * Drops one reference to a colour table; the last reference frees it. When the
@@ -482,8 +481,8 @@ PYRADEC_API void DisposeColorCorrectTable(ColorCorrectTable *table);
  *
  * Thread safety: may overlap any call that does not close @p pyra.
  */
-PYRADEC_API int VtGetJpegSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **jpeg, int *length,
-                                             int layer, int col, int row);
+PYRADEC_API int VtGetJpegSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **jpeg, int *length, int layer,
+                                             int col, int row);
 
 /**
  * One tile's bytes exactly as stored (JPEG or HEVC, whatever the slide's
@@ -501,8 +500,8 @@ PYRADEC_API int VtGetJpegSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **j
  *
  * Thread safety: may overlap any call that does not close @p pyra.
  */
-PYRADEC_API int VtGetHevcSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **data, int *length,
-                                             int layer, int col, int row);
+PYRADEC_API int VtGetHevcSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **data, int *length, int layer,
+                                             int col, int row);
 
 /**
  * Decodes a whole layer's tile grid into one buffer, tile rows spread over all
@@ -523,8 +522,8 @@ PYRADEC_API int VtGetHevcSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **d
  * Thread safety: may overlap any call that does not close @p pyra; sets the
  * calling thread's OpenMP team size to the processor count.
  */
-PYRADEC_API int VtSpecifyLayerJpeg2Rgb(VtPyraInfo *pyra, unsigned char **pixels, int *width,
-                                       int *height, int layer);
+PYRADEC_API int VtSpecifyLayerJpeg2Rgb(VtPyraInfo *pyra, unsigned char **pixels, int *width, int *height,
+                                       int layer);
 
 /**
  * Any rectangle of a layer as blue-green-red pixels, assembled from its tiles.
@@ -552,8 +551,8 @@ PYRADEC_API int VtSpecifyLayerJpeg2Rgb(VtPyraInfo *pyra, unsigned char **pixels,
  *
  * Thread safety: may overlap any call that does not close @p pyra.
  */
-PYRADEC_API int VtGetRoiRgbOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int width,
-                                          int height, unsigned int x, unsigned int y, int layer);
+PYRADEC_API int VtGetRoiRgbOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int width, int height,
+                                          unsigned int x, unsigned int y, int layer);
 
 /**
  * Cuts a layer's image area (the grid less its right and bottom margins) into
@@ -587,8 +586,8 @@ PYRADEC_API int VtGetRoiRgbOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixe
  *
  * Thread safety: may overlap any call that does not close @p pyra.
  */
-PYRADEC_API int VtGetBlockJpegFromPyra(VtPyraInfo *pyra, VtImageInfo *blocks, int quality,
-                                       int xBlocks, int yBlocks, int layer, int colorSpace);
+PYRADEC_API int VtGetBlockJpegFromPyra(VtPyraInfo *pyra, VtImageInfo *blocks, int quality, int xBlocks,
+                                       int yBlocks, int layer, int colorSpace);
 
 /* ------------------------------------------------------------------------ */
 /* Convenience accessors: null on failure; release results with Dispose.     */
@@ -758,8 +757,8 @@ PYRADEC_API unsigned char *GetSliceBgr(VtPyraInfo *pyra, int layer, int col, int
  * @return The stream, released with Dispose(); null on failure or for a null
  *         output (@p length untouched).
  */
-PYRADEC_API unsigned char *GetRoiSliceJpeg(VtPyraInfo *pyra, int layer, int x, int y, int width,
-                                           int height, int *length);
+PYRADEC_API unsigned char *GetRoiSliceJpeg(VtPyraInfo *pyra, int layer, int x, int y, int width, int height,
+                                           int *length);
 
 /**
  * A rectangle of a layer as blue-green-red pixels: VtGetRoiRgbOfSpecifyLayer()
@@ -776,8 +775,7 @@ PYRADEC_API unsigned char *GetRoiSliceJpeg(VtPyraInfo *pyra, int layer, int x, i
  *         edges and for absent tiles), released with Dispose(); null on
  *         failure, including a negative @p x or @p y.
  */
-PYRADEC_API unsigned char *GetRoiSliceBgr(VtPyraInfo *pyra, int layer, int x, int y, int width,
-                                          int height);
+PYRADEC_API unsigned char *GetRoiSliceBgr(VtPyraInfo *pyra, int layer, int x, int y, int width, int height);
 
 /* ------------------------------------------------------------------------ */
 /* BMP.                                                                      */

@@ -45,7 +45,8 @@ std::pair<int, int> checkedSize(int64_t width, int64_t height, int channels)
 void checkLocation(int64_t x, int64_t y)
 {
     if (x > kMaxLocation || x < -kMaxLocation || y > kMaxLocation || y < -kMaxLocation)
-        throw InvalidArgument("location (" + std::to_string(x) + ", " + std::to_string(y) + ") is out of range");
+        throw InvalidArgument("location (" + std::to_string(x) + ", " + std::to_string(y) +
+                              ") is out of range");
 }
 
 // A numpy array that owns `pixels` without copying them.
@@ -58,7 +59,8 @@ py::array_t<uint8_t> toArray(Pixels &&pixels)
 }
 
 // Runs body(i) for i in [0, n) on `workers` threads; the first exception is rethrown.
-template <typename Body> void parallelFor(size_t n, unsigned workers, Body body)
+template <typename Body>
+void parallelFor(size_t n, unsigned workers, Body body)
 {
     std::atomic<size_t> next{0};
     std::exception_ptr error;
@@ -187,7 +189,8 @@ public:
 
     // read_region's pixels: level-0 location, size in level pixels; RGBA with
     // transparent black outside the layer, or RGB with white outside.
-    py::array_t<uint8_t> readRegion(int64_t x0, int64_t y0, int level, int64_t width, int64_t height, bool rgba) const
+    py::array_t<uint8_t> readRegion(int64_t x0, int64_t y0, int level, int64_t width, int64_t height,
+                                    bool rgba) const
     {
         live();
         slide_->level(level);
@@ -206,7 +209,8 @@ public:
     }
 
     // RGB pixels of a rectangle in level pixels, white outside, into `out` when given.
-    py::array readLevelRegion(int level, int64_t x, int64_t y, int64_t width, int64_t height, py::object out) const
+    py::array readLevelRegion(int level, int64_t x, int64_t y, int64_t width, int64_t height,
+                              py::object out) const
     {
         live();
         slide_->level(level);
@@ -242,8 +246,9 @@ public:
     }
 
     // Many rectangles of one size at level-0 locations (n × 2), on `workers` threads.
-    py::array_t<uint8_t> readRegions(py::array_t<int64_t, py::array::c_style | py::array::forcecast> locations,
-                                     int level, int64_t width, int64_t height, int workers) const
+    py::array_t<uint8_t>
+    readRegions(py::array_t<int64_t, py::array::c_style | py::array::forcecast> locations, int level,
+                int64_t width, int64_t height, int workers) const
     {
         live();
         slide_->level(level);
@@ -268,8 +273,8 @@ public:
         {
             py::gil_scoped_release unlocked;
             parallelFor(n, static_cast<unsigned>(workers), [&](size_t i) {
-                slide_->readRegion(level, at[i].first, at[i].second, w, h, PixelFormat::Rgb, data + i * each, 0,
-                                   Rgb8{}, cache.get());
+                slide_->readRegion(level, at[i].first, at[i].second, w, h, PixelFormat::Rgb, data + i * each,
+                                   0, Rgb8{}, cache.get());
             });
         }
         return out;
@@ -304,8 +309,7 @@ class PyDeepZoom {
 public:
     PyDeepZoom(std::shared_ptr<PySlide> slide, int tileSize, int overlap, bool limitBounds)
         : owner_(std::move(slide)), dz_(owner_->slide(), DeepZoomOptions{tileSize, overlap, limitBounds})
-    {
-    }
+    {}
 
     const DeepZoom &dz() const { return dz_; }
 
@@ -343,7 +347,8 @@ PYBIND11_MODULE(_pyradec, m)
 #endif
 
     static py::exception<SlideError> pyraError(m, "PyraError");
-    static py::exception<UnsupportedFormatError> unsupported(m, "PyraUnsupportedFormatError", pyraError.ptr());
+    static py::exception<UnsupportedFormatError> unsupported(m, "PyraUnsupportedFormatError",
+                                                             pyraError.ptr());
     pyraError.doc() = "A slide call failed: the slide is closed, or a read or decode failed.";
     unsupported.doc() = "The file is not a usable slide; the message says why.";
     py::register_exception_translator([](std::exception_ptr p) {
@@ -374,15 +379,19 @@ PYBIND11_MODULE(_pyradec, m)
                  return PyCache{std::make_shared<TileCache>(static_cast<size_t>(capacity))};
              }),
              py::arg("capacity_bytes"))
-        .def_static("shared", [] { return PyCache{TileCache::shared()}; }, "The process-wide cache.")
-        .def_property("capacity", [](const PyCache &c) { return c.cache->capacity(); },
-                      [](PyCache &c, int64_t bytes) {
-                          if (bytes < 0)
-                              throw InvalidArgument("cache capacity must not be negative");
-                          c.cache->setCapacity(static_cast<size_t>(bytes));
-                      })
-        .def_property_readonly("size", [](const PyCache &c) { return c.cache->size(); }, "Bytes held.")
-        .def_property_readonly("count", [](const PyCache &c) { return c.cache->count(); }, "Tiles held.")
+        .def_static(
+            "shared", [] { return PyCache{TileCache::shared()}; }, "The process-wide cache.")
+        .def_property(
+            "capacity", [](const PyCache &c) { return c.cache->capacity(); },
+            [](PyCache &c, int64_t bytes) {
+                if (bytes < 0)
+                    throw InvalidArgument("cache capacity must not be negative");
+                c.cache->setCapacity(static_cast<size_t>(bytes));
+            })
+        .def_property_readonly(
+            "size", [](const PyCache &c) { return c.cache->size(); }, "Bytes held.")
+        .def_property_readonly(
+            "count", [](const PyCache &c) { return c.cache->count(); }, "Tiles held.")
         .def("clear", [](PyCache &c) { c.cache->clear(); })
         .def("__eq__", [](const PyCache &a, const PyCache &b) { return a.cache == b.cache; });
 
@@ -409,14 +418,16 @@ PYBIND11_MODULE(_pyradec, m)
         .def(py::init<std::shared_ptr<PySlide>, int, int, bool>(), py::arg("slide"), py::arg("tile_size"),
              py::arg("overlap"), py::arg("limit_bounds"))
         .def_property_readonly("level_count", [](const PyDeepZoom &d) { return d.dz().levelCount(); })
-        .def_property_readonly("level_dimensions", [](const PyDeepZoom &d) { return pairs(d.dz().levelDimensions()); })
+        .def_property_readonly("level_dimensions",
+                               [](const PyDeepZoom &d) { return pairs(d.dz().levelDimensions()); })
         .def_property_readonly("level_tiles", [](const PyDeepZoom &d) { return pairs(d.dz().levelTiles()); })
         .def_property_readonly("tile_count", [](const PyDeepZoom &d) { return d.dz().tileCount(); })
         .def("dzi", [](const PyDeepZoom &d, const std::string &format) { return d.dz().dzi(format); })
         .def("tile_coordinates",
              [](const PyDeepZoom &d, int level, int64_t col, int64_t row) {
                  const DeepZoomRead r = d.dz().tileCoordinates(level, col, row);
-                 return py::make_tuple(py::make_tuple(r.x0, r.y0), r.slideLevel, py::make_tuple(r.width, r.height));
+                 return py::make_tuple(py::make_tuple(r.x0, r.y0), r.slideLevel,
+                                       py::make_tuple(r.width, r.height));
              })
         .def("tile_dimensions",
              [](const PyDeepZoom &d, int level, int64_t col, int64_t row) {

@@ -83,8 +83,7 @@ void markPackedPlane(ColorCorrectTable *table, bool valid);
 // Corrects `pixelCount` pixels in place; each pixel is `step` bytes (3 or 4) in
 // blue, green, red(, x) order; with step 4 the fourth byte becomes 255.
 // A null table leaves the colours unchanged (and still sets the fourth byte).
-void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,
-                     int step);
+void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount, int step);
 
 // As applyColorTable with step 3, reading `src` and writing the corrected pixels
 // to `dst` (which may be `src`).

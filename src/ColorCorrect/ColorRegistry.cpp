@@ -53,15 +53,9 @@ constexpr SlabLayout kLayout = [] {
     return l;
 }();
 
-void *allocSlab()
-{
-    return platform::mapLarge(kLayout.totalBytes);
-}
+void *allocSlab() { return platform::mapLarge(kLayout.totalBytes); }
 
-void freeSlab(void *p)
-{
-    platform::unmapLarge(p, kLayout.totalBytes);
-}
+void freeSlab(void *p) { platform::unmapLarge(p, kLayout.totalBytes); }
 
 // Lays the header and pointer arrays out over a slab; entries stay as they are.
 TableBlock *formatSlab(void *slab)
@@ -101,10 +95,10 @@ TableBlock *blockOf(const ColorCorrectTable *table)
 // so that releases from other static destructors stay safe.
 struct Registry {
     std::mutex mutex;
-    TableBlock *live = nullptr;      // registered tables with refs > 0
-    TableBlock *alive = nullptr;     // every table with refs > 0
-    int liveCount = 0;               // every table with refs > 0
-    void *spare = nullptr;           // memory of the most recently freed table
+    TableBlock *live = nullptr;   // registered tables with refs > 0
+    TableBlock *alive = nullptr;  // every table with refs > 0
+    int liveCount = 0;            // every table with refs > 0
+    void *spare = nullptr;        // memory of the most recently freed table
     // The table whose reference the registry holds on ColorTable's behalf. Hosts
     // may write ColorTable themselves, so this is what gets released, never
     // whatever ColorTable holds by then.
@@ -286,10 +280,7 @@ ColorPlanes colorPlanesOf(const ColorCorrectTable *table)
             block->packedValid ? block->packed : nullptr};
 }
 
-uint32_t *packedPlaneOf(ColorCorrectTable *table)
-{
-    return table ? blockOf(table)->packed : nullptr;
-}
+uint32_t *packedPlaneOf(ColorCorrectTable *table) { return table ? blockOf(table)->packed : nullptr; }
 
 void markPackedPlane(ColorCorrectTable *table, bool valid)
 {

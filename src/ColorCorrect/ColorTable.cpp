@@ -33,8 +33,8 @@ static_assert(static_cast<double>(1e-6f) < 1e-6, "1e-6f lies below 1e-6");
 constexpr int kRow = 256;
 
 struct RowParams {
-    float base[3];       // colorMatrix[c][0] * R + G * colorMatrix[c][1]
-    float blueWeight[3]; // colorMatrix[c][2]
+    float base[3];        // colorMatrix[c][0] * R + G * colorMatrix[c][1]
+    float blueWeight[3];  // colorMatrix[c][2]
     float gain[3];
     float hsvScales[3];
     const float *gammaUnit;  // gammaTable[i] / 255
@@ -95,7 +95,10 @@ struct S {
     using I = __m256i;
     using M = __m256;
     static V set(float x) { return _mm256_set1_ps(x); }
-    static I iota(int b) { return _mm256_add_epi32(_mm256_set1_epi32(b), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)); }
+    static I iota(int b)
+    {
+        return _mm256_add_epi32(_mm256_set1_epi32(b), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    }
     static V add(V a, V b) { return _mm256_add_ps(a, b); }
     static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
@@ -118,7 +121,8 @@ struct S {
     }
     static void storePacked(uint32_t *out, I r, I g, I b)
     {
-        const I packed = _mm256_or_si256(b, _mm256_or_si256(_mm256_slli_epi32(g, 8), _mm256_slli_epi32(r, 16)));
+        const I packed =
+            _mm256_or_si256(b, _mm256_or_si256(_mm256_slli_epi32(g, 8), _mm256_slli_epi32(r, 16)));
         _mm256_storeu_si256(reinterpret_cast<I *>(out), packed);
     }
 };
@@ -140,7 +144,8 @@ struct S {
     static V set(float x) { return _mm512_set1_ps(x); }
     static I iota(int b)
     {
-        return _mm512_add_epi32(_mm512_set1_epi32(b), _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+        return _mm512_add_epi32(_mm512_set1_epi32(b),
+                                _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
     }
     static V add(V a, V b) { return _mm512_add_ps(a, b); }
     static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
@@ -163,7 +168,8 @@ struct S {
     }
     static void storePacked(uint32_t *out, I r, I g, I b)
     {
-        const I packed = _mm512_or_si512(b, _mm512_or_si512(_mm512_slli_epi32(g, 8), _mm512_slli_epi32(r, 16)));
+        const I packed =
+            _mm512_or_si512(b, _mm512_or_si512(_mm512_slli_epi32(g, 8), _mm512_slli_epi32(r, 16)));
         _mm512_storeu_si512(out, packed);
     }
 };
@@ -189,8 +195,7 @@ RowFn rowFnFor(pyradec::ColorKernel kernel)
     }
     return nullptr;
 #else
-    return (kernel == ColorKernel::Best || kernel == ColorKernel::Portable) ? portable::buildRow
-                                                                            : nullptr;
+    return (kernel == ColorKernel::Best || kernel == ColorKernel::Portable) ? portable::buildRow : nullptr;
 #endif
 }
 
@@ -248,14 +253,12 @@ void applyPlanes(const pyradec::ColorPlanes &planes, const unsigned char *src, u
 
 // The general lookup through the pointer tables and rangeTable.
 template <typename O>
-void applyPointers(const ColorCorrectTable &t, const unsigned char *src, unsigned char *dst,
-                   size_t count)
+void applyPointers(const ColorCorrectTable &t, const unsigned char *src, unsigned char *dst, size_t count)
 {
     for (size_t i = 0; i < count; ++i, src += O::step, dst += O::step) {
         const unsigned char B = t.rangeTable[src[O::blue]], G = t.rangeTable[src[O::green]],
                             R = t.rangeTable[src[O::red]];
-        const unsigned char b = t.blueTable[R][G][B], g = t.greenTable[R][G][B],
-                            r = t.redTable[R][G][B];
+        const unsigned char b = t.blueTable[R][G][B], g = t.greenTable[R][G][B], r = t.redTable[R][G][B];
         dst[O::blue] = b;
         dst[O::green] = g;
         dst[O::red] = r;
@@ -278,8 +281,7 @@ bool rangeIsIdentity(const unsigned char *range)
 }
 
 template <typename O>
-void applyOrdered(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
-                  size_t count)
+void applyOrdered(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst, size_t count)
 {
     if (!table) {
         if (dst != src)
@@ -296,8 +298,8 @@ void applyOrdered(const ColorCorrectTable *table, const unsigned char *src, unsi
         applyPointers<O>(*table, src, dst, count);
 }
 
-void applyTo(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst,
-             size_t count, pyradec::PixelOrder order)
+void applyTo(const ColorCorrectTable *table, const unsigned char *src, unsigned char *dst, size_t count,
+             pyradec::PixelOrder order)
 {
     using pyradec::PixelOrder;
     switch (order) {
@@ -402,8 +404,7 @@ void buildColorTable(ColorCorrectTable *table, const ColorParams &params)
     buildColorTableWith(table, params, ColorKernel::Best);
 }
 
-void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount,
-                     int step)
+void applyColorTable(const ColorCorrectTable *table, unsigned char *pixels, size_t pixelCount, int step)
 {
     if (!pixels || (step != 3 && step != 4))
         return;

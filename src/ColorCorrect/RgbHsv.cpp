@@ -110,12 +110,36 @@ void Hsv2Rgb(const float *hsv, const float *factors, unsigned char *rgb)
         const float t = (1.0f - (1.0f - f) * s) * v;
         float red = 0.0f, green = 0.0f, blue = 0.0f;
         switch (i) {
-        case 0: red = v; green = t; blue = p; break;
-        case 1: red = q; green = v; blue = p; break;
-        case 2: red = p; green = v; blue = t; break;
-        case 3: red = p; green = q; blue = v; break;
-        case 4: red = t; green = p; blue = v; break;
-        case 5: red = v; green = p; blue = q; break;
+        case 0:
+            red = v;
+            green = t;
+            blue = p;
+            break;
+        case 1:
+            red = q;
+            green = v;
+            blue = p;
+            break;
+        case 2:
+            red = p;
+            green = v;
+            blue = t;
+            break;
+        case 3:
+            red = p;
+            green = q;
+            blue = v;
+            break;
+        case 4:
+            red = t;
+            green = p;
+            blue = v;
+            break;
+        case 5:
+            red = v;
+            green = p;
+            blue = q;
+            break;
         default: break;
         }
         if (i >= 0) {

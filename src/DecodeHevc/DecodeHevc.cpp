@@ -91,7 +91,7 @@ int decodePicture(const unsigned char *data, int width, int height, int length, 
     if (!pic.data[0] || !pic.data[1] || !pic.data[2])
         return -1;
 
-    const pyradec::YuvPlanes planes{pic.data[0], pic.data[1], pic.data[2],
+    const pyradec::YuvPlanes planes{pic.data[0],     pic.data[1],     pic.data[2],
                                     pic.linesize[0], pic.linesize[1], pic.linesize[2]};
     return convert(planes);
 }
@@ -118,8 +118,8 @@ pyradec::YuvPlanes planarBufferPlanes(const unsigned char *yuv, int width, int h
 
 namespace pyradec {
 
-int decodeHevc(const unsigned char *data, int width, int height, int length, unsigned char *out,
-               int layout, const ColorCorrectTable *table)
+int decodeHevc(const unsigned char *data, int width, int height, int length, unsigned char *out, int layout,
+               const ColorCorrectTable *table)
 {
     if (!validPictureArgs(data, out, width, height, layout) || length <= 0)
         return -1;
@@ -128,19 +128,17 @@ int decodeHevc(const unsigned char *data, int width, int height, int length, uns
     });
 }
 
-int yuv420pToPixels(const unsigned char *yuv, unsigned char *out, int width, int height,
-                    int layout, const ColorCorrectTable *table)
+int yuv420pToPixels(const unsigned char *yuv, unsigned char *out, int width, int height, int layout,
+                    const ColorCorrectTable *table)
 {
     if (!validPictureArgs(yuv, out, width, height, layout))
         return -1;
-    return convertYuv420(planarBufferPlanes(yuv, width, height), out, width, height, layout,
-                         table);
+    return convertYuv420(planarBufferPlanes(yuv, width, height), out, width, height, layout, table);
 }
 
 }  // namespace pyradec
 
-int Yuv420pRgb(const unsigned char *yuv, unsigned char *out, int width, int height,
-               _ColorSpace layout)
+int Yuv420pRgb(const unsigned char *yuv, unsigned char *out, int width, int height, _ColorSpace layout)
 {
     const pyradec::CurrentColorTable table;
     if (!table.get())
@@ -148,8 +146,7 @@ int Yuv420pRgb(const unsigned char *yuv, unsigned char *out, int width, int heig
     return pyradec::yuv420pToPixels(yuv, out, width, height, static_cast<int>(layout), table.get());
 }
 
-int DecodeHevc(const unsigned char *data, int width, int height, int length, unsigned char *out,
-               int layout)
+int DecodeHevc(const unsigned char *data, int width, int height, int length, unsigned char *out, int layout)
 {
     if (!validPictureArgs(data, out, width, height, layout) || length <= 0)
         return -1;

@@ -15,16 +15,15 @@ enum _ColorSpace {
 
 // Converts a planar 8-bit YUV 4:2:0 picture into `out` through ColorTable;
 // width*height*bytes-per-pixel, or -1 when no table exists.
-int Yuv420pRgb(const unsigned char *yuv, unsigned char *out, int width, int height,
-               _ColorSpace layout);
+int Yuv420pRgb(const unsigned char *yuv, unsigned char *out, int width, int height, _ColorSpace layout);
 
 namespace pyradec {
 
 // As DecodeHevc, with an explicit table (null: colours unchanged).
-int decodeHevc(const unsigned char *data, int width, int height, int length, unsigned char *out,
-               int layout, const ColorCorrectTable *table);
+int decodeHevc(const unsigned char *data, int width, int height, int length, unsigned char *out, int layout,
+               const ColorCorrectTable *table);
 // As Yuv420pRgb, with an explicit table (null: colours unchanged).
-int yuv420pToPixels(const unsigned char *yuv, unsigned char *out, int width, int height,
-                    int layout, const ColorCorrectTable *table);
+int yuv420pToPixels(const unsigned char *yuv, unsigned char *out, int width, int height, int layout,
+                    const ColorCorrectTable *table);
 
 }  // namespace pyradec

@@ -113,8 +113,8 @@ typedef unsigned char Bytes4 __attribute__((vector_size(4)));
 
 // Table indices of eight pixels of one row (rangeTable the identity): the same
 // sums as tableIndex, clamped directly.
-[[gnu::always_inline]] inline void indexEight(const unsigned char *y, const Lanes &rc, const Lanes &gc, const Lanes &bc,
-                       uint32_t *idx)
+[[gnu::always_inline]] inline void indexEight(const unsigned char *y, const Lanes &rc, const Lanes &gc,
+                                              const Lanes &bc, uint32_t *idx)
 {
     Bytes8 luma8;
     __builtin_memcpy(&luma8, y, sizeof luma8);
@@ -148,27 +148,26 @@ typedef unsigned char Bytes4 __attribute__((vector_size(4)));
 // indexEight for every whole eight pixels of [0, n) of one or two rows, in
 // 256-bit registers; returns how many pixels it did.
 __attribute__((target("avx2"))) int indexRunAvx2(const unsigned char *y0, const unsigned char *y1,
-                                                 const unsigned char *u, const unsigned char *v,
-                                                 int n, uint32_t *idx0, uint32_t *idx1)
+                                                 const unsigned char *u, const unsigned char *v, int n,
+                                                 uint32_t *idx0, uint32_t *idx1)
 {
     const __m256i c128 = _mm256_set1_epi32(128), c16 = _mm256_set1_epi32(16);
     int start = 0;
     for (; start + 8 <= n; start += 8) {
         const __m256i cu = chromaPairs(u + start / 2), cv = chromaPairs(v + start / 2);
         const __m256i rc = _mm256_add_epi32(_mm256_mullo_epi32(cv, _mm256_set1_epi32(409)), c128);
-        const __m256i gc = _mm256_add_epi32(
-            _mm256_add_epi32(_mm256_mullo_epi32(cu, _mm256_set1_epi32(-100)),
-                             _mm256_mullo_epi32(cv, _mm256_set1_epi32(-208))),
-            c128);
+        const __m256i gc = _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(cu, _mm256_set1_epi32(-100)),
+                                                             _mm256_mullo_epi32(cv, _mm256_set1_epi32(-208))),
+                                            c128);
         const __m256i bc = _mm256_add_epi32(_mm256_mullo_epi32(cu, _mm256_set1_epi32(516)), c128);
         for (int row = 0; row < (y1 ? 2 : 1); ++row) {
             const unsigned char *y = (row ? y1 : y0) + start;
             const __m256i luma = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(y)));
             const __m256i yt = _mm256_mullo_epi32(_mm256_sub_epi32(luma, c16), _mm256_set1_epi32(298));
-            const __m256i index = _mm256_or_si256(
-                _mm256_or_si256(_mm256_slli_epi32(componentOf(_mm256_add_epi32(yt, rc)), 16),
-                                _mm256_slli_epi32(componentOf(_mm256_add_epi32(yt, gc)), 8)),
-                componentOf(_mm256_add_epi32(yt, bc)));
+            const __m256i index =
+                _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(componentOf(_mm256_add_epi32(yt, rc)), 16),
+                                                _mm256_slli_epi32(componentOf(_mm256_add_epi32(yt, gc)), 8)),
+                                componentOf(_mm256_add_epi32(yt, bc)));
             _mm256_storeu_si256(reinterpret_cast<__m256i *>((row ? idx1 : idx0) + start), index);
         }
     }
@@ -185,9 +184,8 @@ const bool kHasAvx2 = [] {
 // chroma row, starting at an even column. The lookups are issued here as
 // prefetches so that their cache misses overlap instead of queueing in pass 2.
 template <int LOOKUP, bool PAIR>
-void indexChunk(const Kernel &k, const unsigned char *y0, const unsigned char *y1,
-                const unsigned char *u, const unsigned char *v, int n, uint32_t *idx0,
-                uint32_t *idx1)
+void indexChunk(const Kernel &k, const unsigned char *y0, const unsigned char *y1, const unsigned char *u,
+                const unsigned char *v, int n, uint32_t *idx0, uint32_t *idx1)
 {
     int start = 0;
 #ifdef PYRADEC_YUV_AVX2
@@ -207,8 +205,10 @@ void indexChunk(const Kernel &k, const unsigned char *y0, const unsigned char *y
             Bytes4 u4, v4;
             __builtin_memcpy(&u4, u + start / 2, sizeof u4);
             __builtin_memcpy(&v4, v + start / 2, sizeof v4);
-            const Lanes cu = __builtin_convertvector(__builtin_shufflevector(u4, u4, 0, 0, 1, 1, 2, 2, 3, 3), Lanes) - 128;
-            const Lanes cv = __builtin_convertvector(__builtin_shufflevector(v4, v4, 0, 0, 1, 1, 2, 2, 3, 3), Lanes) - 128;
+            const Lanes cu =
+                __builtin_convertvector(__builtin_shufflevector(u4, u4, 0, 0, 1, 1, 2, 2, 3, 3), Lanes) - 128;
+            const Lanes cv =
+                __builtin_convertvector(__builtin_shufflevector(v4, v4, 0, 0, 1, 1, 2, 2, 3, 3), Lanes) - 128;
             const Lanes rc = 409 * cv + 128, gc = -100 * cu - 208 * cv + 128, bc = 516 * cu + 128;
             indexEight(y0 + start, rc, gc, bc, idx0 + start);
             if constexpr (PAIR)
@@ -289,15 +289,13 @@ void writeChunk(const Kernel &k, const uint32_t *idx, int n, unsigned char *o, b
 
 // One or two rows sharing one chroma row.
 template <int BPP, int RI, int GI, int BI, int AI, int LOOKUP, bool PAIR>
-void convertRows(const Kernel &k, const unsigned char *y0, const unsigned char *y1,
-                 const unsigned char *u, const unsigned char *v, unsigned char *o0,
-                 unsigned char *o1, int width)
+void convertRows(const Kernel &k, const unsigned char *y0, const unsigned char *y1, const unsigned char *u,
+                 const unsigned char *v, unsigned char *o0, unsigned char *o1, int width)
 {
     uint32_t idx0[kChunk], idx1[kChunk];
     for (int x = 0; x < width; x += kChunk) {
         const int n = width - x < kChunk ? width - x : kChunk;
-        indexChunk<LOOKUP, PAIR>(k, y0 + x, PAIR ? y1 + x : nullptr, u + x / 2, v + x / 2, n,
-                                 idx0, idx1);
+        indexChunk<LOOKUP, PAIR>(k, y0 + x, PAIR ? y1 + x : nullptr, u + x / 2, v + x / 2, n, idx0, idx1);
         const bool rowEnd = x + n == width;
         writeChunk<BPP, RI, GI, BI, AI, LOOKUP>(k, idx0, n, o0 + size_t(x) * BPP, rowEnd);
         if constexpr (PAIR)
@@ -315,11 +313,10 @@ void convertPicture(const Kernel &k, const YuvPlanes &p, unsigned char *out, int
         const unsigned char *v = p.v + ptrdiff_t(row >> 1) * p.vStride;
         unsigned char *o0 = out + size_t(row) * outRow;
         if (row + 1 < height)
-            convertRows<BPP, RI, GI, BI, AI, LOOKUP, true>(k, y0, y0 + p.yStride, u, v, o0,
-                                                           o0 + outRow, width);
+            convertRows<BPP, RI, GI, BI, AI, LOOKUP, true>(k, y0, y0 + p.yStride, u, v, o0, o0 + outRow,
+                                                           width);
         else
-            convertRows<BPP, RI, GI, BI, AI, LOOKUP, false>(k, y0, nullptr, u, v, o0, nullptr,
-                                                            width);
+            convertRows<BPP, RI, GI, BI, AI, LOOKUP, false>(k, y0, nullptr, u, v, o0, nullptr, width);
     }
 }
 
@@ -336,10 +333,7 @@ void convertLayout(const Kernel &k, const YuvPlanes &p, unsigned char *out, int 
 
 }  // namespace
 
-int bytesPerPixelOf(int layout)
-{
-    return (layout == RGB24 || layout == BGR24) ? 3 : 4;
-}
+int bytesPerPixelOf(int layout) { return (layout == RGB24 || layout == BGR24) ? 3 : 4; }
 
 int convertYuv420(const YuvPlanes &planes, unsigned char *out, int width, int height, int layout,
                   const ColorCorrectTable *table)
@@ -357,21 +351,11 @@ int convertYuv420(const YuvPlanes &planes, unsigned char *out, int width, int he
     const Kernel k{*luts, colour, luts == &identityLuts()};
 
     switch (layout) {
-    case RGB24:
-        convertLayout<3, 0, 1, 2, -1>(k, planes, out, width, height);
-        break;
-    case BGR24:
-        convertLayout<3, 2, 1, 0, -1>(k, planes, out, width, height);
-        break;
-    case ARGB:
-        convertLayout<4, 1, 2, 3, 0>(k, planes, out, width, height);
-        break;
-    case ABGR:
-        convertLayout<4, 3, 2, 1, 0>(k, planes, out, width, height);
-        break;
-    case BGRA:
-        convertLayout<4, 2, 1, 0, 3>(k, planes, out, width, height);
-        break;
+    case RGB24: convertLayout<3, 0, 1, 2, -1>(k, planes, out, width, height); break;
+    case BGR24: convertLayout<3, 2, 1, 0, -1>(k, planes, out, width, height); break;
+    case ARGB: convertLayout<4, 1, 2, 3, 0>(k, planes, out, width, height); break;
+    case ABGR: convertLayout<4, 3, 2, 1, 0>(k, planes, out, width, height); break;
+    case BGRA: convertLayout<4, 2, 1, 0, 3>(k, planes, out, width, height); break;
     default:  // RGBA, and every code outside the table
         convertLayout<4, 0, 1, 2, 3>(k, planes, out, width, height);
         break;

@@ -2,11 +2,11 @@
 #include <climits>
 #include <cstring>
 
+#include "ColorCorrect/ColorCorrect.h"
 #include "FileIO.h"
 #include "JpegCodec.h"
 #include "Memory.h"
 #include "Records.h"
-#include "ColorCorrect/ColorCorrect.h"
 #include "bmp/bmp.h"
 
 using namespace pyradec;
@@ -15,8 +15,8 @@ namespace {
 
 // Decodes an associated JPEG of the size its record gives; null when it does not
 // decode to exactly that size, or when no colouring is available.
-unsigned char *decodeAssociatedJpeg(const unsigned char *jpeg, size_t length, int width,
-                                    int height, DecodeColour colour)
+unsigned char *decodeAssociatedJpeg(const unsigned char *jpeg, size_t length, int width, int height,
+                                    DecodeColour colour)
 {
     if (!colour.table && !colour.optional)
         return nullptr;
@@ -134,8 +134,7 @@ int VtGetMacroImageInfo(FILE *file, VtImageInfo **images)
     return readMacroImages(file, images, DecodeColour{table.get(), false});
 }
 
-int VtGetThumbnailInfoAndJpeg(FILE *file, VtPicInfo *info, int *width, int *height,
-                              unsigned char **data)
+int VtGetThumbnailInfoAndJpeg(FILE *file, VtPicInfo *info, int *width, int *height, unsigned char **data)
 {
     VtPicHead head;
     std::memset(&head, 0, sizeof head);

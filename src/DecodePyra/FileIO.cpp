@@ -26,25 +26,16 @@ int64_t VtGetFileSize(FILE *file)
     return size;
 }
 
-void VtRewind(FILE *file)
-{
-    rewind(file);
-}
+void VtRewind(FILE *file) { rewind(file); }
 
 int VtFseeki64(FILE *file, int64_t offset, int origin)
 {
     return pyradec::platform::seek(file, offset, origin);
 }
 
-int64_t VtFtelli64(FILE *file)
-{
-    return pyradec::platform::tell(file);
-}
+int64_t VtFtelli64(FILE *file) { return pyradec::platform::tell(file); }
 
-int64_t VtGetFileSizeSystemCall(const char *path)
-{
-    return pyradec::platform::fileSize(path);
-}
+int64_t VtGetFileSizeSystemCall(const char *path) { return pyradec::platform::fileSize(path); }
 
 void VtFreeMemory(void *block)
 {
@@ -58,7 +49,4 @@ void VtMemset(void *block, int value, int64_t length)
         memset(block, value, static_cast<size_t>(length));
 }
 
-char *VtResolvePath(const char *path)
-{
-    return pyradec::platform::absolutePath(path);
-}
+char *VtResolvePath(const char *path) { return pyradec::platform::absolutePath(path); }

@@ -25,10 +25,7 @@ void VtMemset(void *block, int value, int64_t length);
 char *VtResolvePath(const char *path);
 
 // 0 when the path is accessible in `mode` (0: exists).
-inline int Access(const char *path, int mode)
-{
-    return pyradec::platform::access(path, mode);
-}
+inline int Access(const char *path, int mode) { return pyradec::platform::access(path, mode); }
 
 // Reads up to `count` items of `size` bytes; the number of complete items read.
 inline int64_t VtReadData(void *buffer, int64_t size, int64_t count, FILE *file)

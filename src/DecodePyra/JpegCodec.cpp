@@ -23,26 +23,25 @@ struct ErrorManager {
     std::jmp_buf jump;
 };
 
-int channelsOf(int colorSpace) {
+int channelsOf(int colorSpace)
+{
     switch (colorSpace) {
     case JCS_RGB:
     case JCS_EXT_RGB:
-    case JCS_EXT_BGR:
-        return 3;
+    case JCS_EXT_BGR: return 3;
     case JCS_EXT_RGBA:
     case JCS_EXT_BGRA:
     case JCS_EXT_ABGR:
-    case JCS_EXT_ARGB:
-        return 4;
-    default:
-        return -1;
+    case JCS_EXT_ARGB: return 4;
+    default: return -1;
     }
 }
 
 // Where the colours lie in the pixels of an output colour space; false for the
 // spaces whose pixels are not 3 or 4 bytes of red, green and blue (and a constant
 // byte), which the colour correction cannot be applied to.
-bool pixelOrderOf(int colorSpace, pyradec::PixelOrder &order) {
+bool pixelOrderOf(int colorSpace, pyradec::PixelOrder &order)
+{
     using pyradec::PixelOrder;
     switch (colorSpace) {
     case JCS_RGB:
@@ -78,7 +77,8 @@ struct EncodeState {
 // Wraps the memory destination's growth step. It is called with the buffer
 // full (ownedSize bytes written); afterwards those bytes sit at the start of the
 // new block, right before next_output_byte.
-boolean trackedEmpty(j_compress_ptr cinfo) {
+boolean trackedEmpty(j_compress_ptr cinfo)
+{
     auto *state = static_cast<EncodeState *>(cinfo->client_data);
     const boolean ok = state->memEmpty(cinfo);
     state->owned = cinfo->dest->next_output_byte - state->ownedSize;
@@ -86,9 +86,11 @@ boolean trackedEmpty(j_compress_ptr cinfo) {
     return ok;
 }
 
-bool compress(EncodeState &s, const unsigned char *pixels, int quality, int width, int height,
-              int colorSpace, int bytesPerPixel) {
-    if (setjmp(s.err.jump)) return false;
+bool compress(EncodeState &s, const unsigned char *pixels, int quality, int width, int height, int colorSpace,
+              int bytesPerPixel)
+{
+    if (setjmp(s.err.jump))
+        return false;
     jpeg_create_compress(&s.cinfo);
     s.cinfo.client_data = &s;
     jpeg_mem_dest(&s.cinfo, &s.out, &s.outSize);
@@ -130,15 +132,19 @@ constexpr int kRowsPerRead = 16;
 // bytes), correcting each batch while it is still in cache. False when libjpeg
 // stops delivering rows.
 bool readRows(jpeg_decompress_struct &cinfo, unsigned char *out, size_t stride, JDIMENSION endRow,
-              const ColorCorrectTable *table, pyradec::PixelOrder order) {
+              const ColorCorrectTable *table, pyradec::PixelOrder order)
+{
     JSAMPROW rows[kRowsPerRead];
     while (cinfo.output_scanline < endRow) {
         const JDIMENSION first = cinfo.output_scanline;
         JDIMENSION want = endRow - first;
-        if (want > kRowsPerRead) want = kRowsPerRead;
-        for (JDIMENSION i = 0; i < want; ++i) rows[i] = out + (first + i) * stride;
+        if (want > kRowsPerRead)
+            want = kRowsPerRead;
+        for (JDIMENSION i = 0; i < want; ++i)
+            rows[i] = out + (first + i) * stride;
         const JDIMENSION got = jpeg_read_scanlines(&cinfo, rows, want);
-        if (got == 0) return false;
+        if (got == 0)
+            return false;
         const size_t rowPixels = cinfo.output_width;
         if (stride == rowPixels * static_cast<size_t>(cinfo.output_components)) {
             pyradec::applyColorTable(table, out + first * stride, got * rowPixels, order);
@@ -151,22 +157,27 @@ bool readRows(jpeg_decompress_struct &cinfo, unsigned char *out, size_t stride, 
 }
 
 bool decompress(DecodeState &s, const unsigned char *jpeg, size_t length, int colorSpace,
-                pyradec::PixelOrder order, const ColorCorrectTable *table) {
-    if (setjmp(s.err.jump)) return false;
+                pyradec::PixelOrder order, const ColorCorrectTable *table)
+{
+    if (setjmp(s.err.jump))
+        return false;
     jpeg_create_decompress(&s.cinfo);
     jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
     jpeg_read_header(&s.cinfo, TRUE);
     s.cinfo.out_color_space = static_cast<J_COLOR_SPACE>(colorSpace);
     jpeg_start_decompress(&s.cinfo);
     const int step = s.cinfo.output_components;
-    if (step != 3 && step != 4) return false;
+    if (step != 3 && step != 4)
+        return false;
     const size_t stride = static_cast<size_t>(s.cinfo.output_width) * static_cast<size_t>(step);
     if (stride != 0 && s.cinfo.output_height > std::numeric_limits<size_t>::max() / stride)
         return false;
     s.size = stride * s.cinfo.output_height;
     s.pixels = static_cast<unsigned char *>(std::malloc(s.size));
-    if (s.pixels == nullptr) return false;
-    if (!readRows(s.cinfo, s.pixels, stride, s.cinfo.output_height, table, order)) return false;
+    if (s.pixels == nullptr)
+        return false;
+    if (!readRows(s.cinfo, s.pixels, stride, s.cinfo.output_height, table, order))
+        return false;
     jpeg_finish_decompress(&s.cinfo);
     return true;
 }
@@ -174,10 +185,12 @@ bool decompress(DecodeState &s, const unsigned char *jpeg, size_t length, int co
 // Rows [firstRow, endRow) of a tile of exactly width x height: rows above are
 // skipped without being output and decoding stops after the last row wanted
 // (libjpeg-turbo's skip gives the rows that follow exactly as a whole decode does).
-bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, unsigned char *out,
-                    int width, int height, int firstRow, int endRow, int firstCol, int endCol,
-                    const ColorCorrectTable *table) {
-    if (setjmp(s.err.jump)) return false;
+bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, unsigned char *out, int width,
+                    int height, int firstRow, int endRow, int firstCol, int endCol,
+                    const ColorCorrectTable *table)
+{
+    if (setjmp(s.err.jump))
+        return false;
     jpeg_create_decompress(&s.cinfo);
     jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
     jpeg_read_header(&s.cinfo, TRUE);
@@ -200,8 +213,8 @@ bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, un
         JDIMENSION left = static_cast<JDIMENSION>(firstCol > 0 ? firstCol - 1 : 0);
         JDIMENSION cropWidth = static_cast<JDIMENSION>(std::min(endCol + 2, width)) - left;
         jpeg_crop_scanline(&s.cinfo, &left, &cropWidth);
-        if (left > static_cast<JDIMENSION>(firstCol) ||
-            left + cropWidth < static_cast<JDIMENSION>(endCol) || s.cinfo.output_width != cropWidth)
+        if (left > static_cast<JDIMENSION>(firstCol) || left + cropWidth < static_cast<JDIMENSION>(endCol) ||
+            s.cinfo.output_width != cropWidth)
             return false;
         cropLeft = left;
     }
@@ -209,8 +222,7 @@ bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, un
         jpeg_skip_scanlines(&s.cinfo, static_cast<JDIMENSION>(firstRow)) != static_cast<JDIMENSION>(firstRow))
         return false;
     if (!readRows(s.cinfo, out + size_t{cropLeft} * 3, static_cast<size_t>(width) * 3,
-                  static_cast<JDIMENSION>(endRow), table,
-                  pyradec::PixelOrder::Bgr))
+                  static_cast<JDIMENSION>(endRow), table, pyradec::PixelOrder::Bgr))
         return false;
     if (endRow == height)
         jpeg_finish_decompress(&s.cinfo);
@@ -219,13 +231,16 @@ bool decompressTile(DecodeState &s, const unsigned char *jpeg, size_t length, un
     return true;
 }
 
-void initErrors(ErrorManager &err, jpeg_error_mgr *&slot) {
+void initErrors(ErrorManager &err, jpeg_error_mgr *&slot)
+{
     slot = jpeg_std_error(&err.pub);
     err.pub.error_exit = my_error_exit;
 }
 
-bool readSize(DecodeState &s, const unsigned char *jpeg, size_t length, int *width, int *height) {
-    if (setjmp(s.err.jump)) return false;
+bool readSize(DecodeState &s, const unsigned char *jpeg, size_t length, int *width, int *height)
+{
+    if (setjmp(s.err.jump))
+        return false;
     jpeg_create_decompress(&s.cinfo);
     jpeg_mem_src(&s.cinfo, jpeg, static_cast<unsigned long>(length));
     jpeg_read_header(&s.cinfo, TRUE);
@@ -238,16 +253,20 @@ bool readSize(DecodeState &s, const unsigned char *jpeg, size_t length, int *wid
 
 int GetColorChannel(J_COLOR_SPACE colorSpace) { return channelsOf(static_cast<int>(colorSpace)); }
 
-void my_error_exit(j_common_ptr cinfo) {
+void my_error_exit(j_common_ptr cinfo)
+{
     (*cinfo->err->output_message)(cinfo);
     std::longjmp(reinterpret_cast<ErrorManager *>(cinfo->err)->jump, 1);
 }
 
-extern "C" PYRADEC_API int VtEncodeJpeg(const unsigned char *pixels, unsigned char **jpeg,
-                                        int quality, int width, int height, int colorSpace) {
-    if (jpeg == nullptr) return VT_ERR_NULL_ARG;
+extern "C" PYRADEC_API int VtEncodeJpeg(const unsigned char *pixels, unsigned char **jpeg, int quality,
+                                        int width, int height, int colorSpace)
+{
+    if (jpeg == nullptr)
+        return VT_ERR_NULL_ARG;
     const int bytesPerPixel = channelsOf(colorSpace);
-    if (bytesPerPixel < 0) return -1;
+    if (bytesPerPixel < 0)
+        return -1;
 
     EncodeState s;
     std::memset(&s, 0, sizeof s);  // jpeg_destroy is then safe whatever failed
@@ -265,10 +284,12 @@ extern "C" PYRADEC_API int VtEncodeJpeg(const unsigned char *pixels, unsigned ch
 
 namespace pyradec {
 
-int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pixels,
-                   int colorSpace, const ColorCorrectTable *table, int *width, int *height) {
+int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pixels, int colorSpace,
+                   const ColorCorrectTable *table, int *width, int *height)
+{
     PixelOrder order;
-    if (!pixelOrderOf(colorSpace, order)) return 0;
+    if (!pixelOrderOf(colorSpace, order))
+        return 0;
     DecodeState s;
     std::memset(&s, 0, sizeof s);
     initErrors(s.err, s.cinfo.err);
@@ -281,12 +302,15 @@ int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pix
         return 0;
     }
     *pixels = s.pixels;
-    if (width != nullptr) *width = static_cast<int>(outWidth);
-    if (height != nullptr) *height = static_cast<int>(outHeight);
+    if (width != nullptr)
+        *width = static_cast<int>(outWidth);
+    if (height != nullptr)
+        *height = static_cast<int>(outHeight);
     return static_cast<int64_t>(s.size);
 }
 
-bool jpegSize(const unsigned char *jpeg, size_t length, int *width, int *height) {
+bool jpegSize(const unsigned char *jpeg, size_t length, int *width, int *height)
+{
     DecodeState s;
     std::memset(&s, 0, sizeof s);
     initErrors(s.err, s.cinfo.err);
@@ -295,27 +319,29 @@ bool jpegSize(const unsigned char *jpeg, size_t length, int *width, int *height)
     return ok;
 }
 
-bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
-                    int height, const ColorCorrectTable *table) {
+bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out, int width, int height,
+                    const ColorCorrectTable *table)
+{
     return decodeJpegTileRows(jpeg, length, out, width, height, 0, height, table);
 }
 
-bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
-                        int height, int firstRow, int endRow, const ColorCorrectTable *table) {
+bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char *out, int width, int height,
+                        int firstRow, int endRow, const ColorCorrectTable *table)
+{
     return decodeJpegTileWindow(jpeg, length, out, width, height, firstRow, endRow, 0, width, table);
 }
 
-bool decodeJpegTileWindow(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
-                          int height, int firstRow, int endRow, int firstCol, int endCol,
-                          const ColorCorrectTable *table) {
-    if (width <= 0 || height <= 0 || firstRow < 0 || endRow > height || firstRow >= endRow ||
-        firstCol < 0 || endCol > width || firstCol >= endCol)
+bool decodeJpegTileWindow(const unsigned char *jpeg, size_t length, unsigned char *out, int width, int height,
+                          int firstRow, int endRow, int firstCol, int endCol, const ColorCorrectTable *table)
+{
+    if (width <= 0 || height <= 0 || firstRow < 0 || endRow > height || firstRow >= endRow || firstCol < 0 ||
+        endCol > width || firstCol >= endCol)
         return false;
     DecodeState s;
     std::memset(&s, 0, sizeof s);
     initErrors(s.err, s.cinfo.err);
-    const bool ok = decompressTile(s, jpeg, length, out, width, height, firstRow, endRow, firstCol,
-                                   endCol, table);
+    const bool ok =
+        decompressTile(s, jpeg, length, out, width, height, firstRow, endRow, firstCol, endCol, table);
     jpeg_destroy_decompress(&s.cinfo);
     return ok;
 }
@@ -323,14 +349,17 @@ bool decodeJpegTileWindow(const unsigned char *jpeg, size_t length, unsigned cha
 }  // namespace pyradec
 
 extern "C" PYRADEC_API int64_t VtDecodeJpeg(const unsigned char *jpeg, unsigned long length,
-                                            unsigned char **pixels, int colorSpace) {
-    if (pixels == nullptr) return 0;
+                                            unsigned char **pixels, int colorSpace)
+{
+    if (pixels == nullptr)
+        return 0;
     // Held for the whole decode: a close on another thread cannot free it meanwhile.
     const pyradec::CurrentColorTable current;
     const ColorCorrectTable *table = current.get();
     unsigned char *decoded = nullptr;
     const int64_t size = pyradec::decodeJpeg(jpeg, length, &decoded, colorSpace, table);
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     if (table == nullptr) {
         // Without a table there is no corrected image to hand out; the length stands.
         std::free(decoded);

@@ -20,9 +20,8 @@ namespace pyradec {
 // through `table` (null: colours unchanged). On success *pixels receives a new malloc
 // block and the decoded size is stored in width/height when given; returns the byte
 // count. On a libjpeg error returns 0 and leaves *pixels untouched.
-int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pixels,
-                   int colorSpace, const ColorCorrectTable *table, int *width = nullptr,
-                   int *height = nullptr);
+int64_t decodeJpeg(const unsigned char *jpeg, size_t length, unsigned char **pixels, int colorSpace,
+                   const ColorCorrectTable *table, int *width = nullptr, int *height = nullptr);
 
 // The size a JPEG stream's header declares, without decoding it; false when the
 // header does not read.
@@ -31,19 +30,18 @@ bool jpegSize(const unsigned char *jpeg, size_t length, int *width, int *height)
 // Decodes a tile of exactly width x height into `out` (width*height*3 bytes, BGR)
 // corrected through `table`. False when the stream fails to decode or has another size;
 // `out` may then be partly written.
-bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
-                    int height, const ColorCorrectTable *table);
+bool decodeJpegTile(const unsigned char *jpeg, size_t length, unsigned char *out, int width, int height,
+                    const ColorCorrectTable *table);
 
 // Decodes only rows [firstRow, endRow) of such a tile into their places in `out`;
 // the other rows of `out` are not written. The rows equal those of a whole decode.
-bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
-                        int height, int firstRow, int endRow, const ColorCorrectTable *table);
+bool decodeJpegTileRows(const unsigned char *jpeg, size_t length, unsigned char *out, int width, int height,
+                        int firstRow, int endRow, const ColorCorrectTable *table);
 
 // As decodeJpegTileRows, and of those rows only columns [firstCol, endCol) are
 // sure to be written (with the values of a whole decode); the decoder skips
 // whole iMCU columns outside them. Other columns of `out` may be written.
-bool decodeJpegTileWindow(const unsigned char *jpeg, size_t length, unsigned char *out, int width,
-                          int height, int firstRow, int endRow, int firstCol, int endCol,
-                          const ColorCorrectTable *table);
+bool decodeJpegTileWindow(const unsigned char *jpeg, size_t length, unsigned char *out, int width, int height,
+                          int firstRow, int endRow, int firstCol, int endCol, const ColorCorrectTable *table);
 
 }  // namespace pyradec

@@ -42,9 +42,9 @@ int VtSpecifyLayerJpeg2Rgb(VtPyraInfo *pyra, unsigned char **pixels, int *width,
         for (int row = first; grid.width > 0 && row < first + count; ++row) {
             if (failure.load(std::memory_order_relaxed) != VT_OK)
                 break;
-            const int result = assembleRegion(pyra, layer, 0, uint32_t(row) * grid.tileHeight,
-                                              static_cast<int>(grid.width), static_cast<int>(grid.tileHeight),
-                                              out + size_t(row) * rowBytes);
+            const int result =
+                assembleRegion(pyra, layer, 0, uint32_t(row) * grid.tileHeight, static_cast<int>(grid.width),
+                               static_cast<int>(grid.tileHeight), out + size_t(row) * rowBytes);
             if (result != VT_OK) {
                 int expected = VT_OK;
                 failure.compare_exchange_strong(expected, result);

@@ -73,19 +73,17 @@ char *GetDescription(VtPyraInfo *pyra)
     auto text = mallocZeroed<char>(kDescriptionSize);
     if (!text)
         return nullptr;
-    snprintf(text.get(), kDescriptionSize,
-             "CompressionType=%s|Quality=%d|MPP=%.6lfum/pixel|AppMag=%u|ImageWidth=%u|"
-             "ImageHeight=%u|TileWidth=%u|TileHeight=%u|Layer=%u|Ratio=%.3f|ThumbWidth=%u|"
-             "ThumbHeight=%u|LabelWidth=%u|LabelHeight=%u|MacroWidth=%u|MacroHeight=%u",
-             compressionOf(head) == Compression::Jpeg ? "Jpeg" : "Hevc", static_cast<int>(head.quality), head.mpp,
-             head.appMag, head.imageWidth, head.imageHeight, head.tileWidth, head.tileHeight,
-             head.layerCount, static_cast<double>(head.ratio),
-             thumb ? static_cast<unsigned>(thumb->width) : 0u,
-             thumb ? static_cast<unsigned>(thumb->height) : 0u,
-             label ? static_cast<unsigned>(label->width) : 0u,
-             label ? static_cast<unsigned>(label->height) : 0u,
-             macro ? static_cast<unsigned>(macro->width) : 0u,
-             macro ? static_cast<unsigned>(macro->height) : 0u);
+    snprintf(
+        text.get(), kDescriptionSize,
+        "CompressionType=%s|Quality=%d|MPP=%.6lfum/pixel|AppMag=%u|ImageWidth=%u|"
+        "ImageHeight=%u|TileWidth=%u|TileHeight=%u|Layer=%u|Ratio=%.3f|ThumbWidth=%u|"
+        "ThumbHeight=%u|LabelWidth=%u|LabelHeight=%u|MacroWidth=%u|MacroHeight=%u",
+        compressionOf(head) == Compression::Jpeg ? "Jpeg" : "Hevc", static_cast<int>(head.quality), head.mpp,
+        head.appMag, head.imageWidth, head.imageHeight, head.tileWidth, head.tileHeight, head.layerCount,
+        static_cast<double>(head.ratio), thumb ? static_cast<unsigned>(thumb->width) : 0u,
+        thumb ? static_cast<unsigned>(thumb->height) : 0u, label ? static_cast<unsigned>(label->width) : 0u,
+        label ? static_cast<unsigned>(label->height) : 0u, macro ? static_cast<unsigned>(macro->width) : 0u,
+        macro ? static_cast<unsigned>(macro->height) : 0u);
     return text.release();
 }
 
@@ -115,8 +113,8 @@ unsigned char *GetThumbnailJpeg(VtPyraInfo *pyra, int *width, int *height, int *
     if (!thumb || !thumb->pixels)
         return nullptr;
     unsigned char *jpeg = nullptr;
-    int size = VtEncodeJpeg(thumb->pixels, &jpeg, kThumbnailQuality, thumb->width, thumb->height,
-                            JCS_EXT_BGR);
+    int size =
+        VtEncodeJpeg(thumb->pixels, &jpeg, kThumbnailQuality, thumb->width, thumb->height, JCS_EXT_BGR);
     if (size <= 0) {
         std::free(jpeg);
         *width = *height = *length = 0;
@@ -153,7 +151,4 @@ unsigned char *GetMacrographAbgr(VtPyraInfo *pyra, int *width, int *height)
     return pyra ? expandToAbgr(macroImage(pyra, 1), width, height) : nullptr;
 }
 
-void Dispose(void *buffer)
-{
-    std::free(buffer);
-}
+void Dispose(void *buffer) { std::free(buffer); }

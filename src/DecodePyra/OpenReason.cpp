@@ -31,7 +31,8 @@ std::string OpenReason::describe() const
     case OpenProblem::Missing: return "no such file";
     case OpenProblem::Directory: return "is a directory, not a slide file";
     case OpenProblem::Unreadable:
-        return std::string("cannot be read") + (systemError ? std::string(": ") + std::strerror(systemError) : "");
+        return std::string("cannot be read") +
+               (systemError ? std::string(": ") + std::strerror(systemError) : "");
     case OpenProblem::Empty: return "empty file, not a slide";
     case OpenProblem::NotASlide: return "not a slide file (it does not start with \"VT\")";
     case OpenProblem::OutOfMemory: return "out of memory while opening";

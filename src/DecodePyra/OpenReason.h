@@ -12,12 +12,12 @@ namespace pyradec {
 
 enum class OpenProblem : uint8_t {
     None,
-    Missing,      // no such file
-    Directory,    // the path names a directory
-    Unreadable,   // exists but cannot be opened for reading
-    Empty,        // zero bytes
-    NotASlide,    // does not start with the slide magic
-    Damaged,      // a slide whose records are damaged or inconsistent (see `record`)
+    Missing,     // no such file
+    Directory,   // the path names a directory
+    Unreadable,  // exists but cannot be opened for reading
+    Empty,       // zero bytes
+    NotASlide,   // does not start with the slide magic
+    Damaged,     // a slide whose records are damaged or inconsistent (see `record`)
     OutOfMemory,
 };
 

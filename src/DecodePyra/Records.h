@@ -55,8 +55,7 @@ int VtGetPicInfoOfSpecifyLayer(FILE *file, VtPicInfo *info, int layer);
 // ---- Associated images ----
 int VtGetMacrographInfoAndJpeg(FILE *file, VtMacrographInfo **headers, unsigned char **data);
 int VtGetMacroImageInfo(FILE *file, VtImageInfo **images);
-int VtGetThumbnailInfoAndJpeg(FILE *file, VtPicInfo *info, int *width, int *height,
-                              unsigned char **data);
+int VtGetThumbnailInfoAndJpeg(FILE *file, VtPicInfo *info, int *width, int *height, unsigned char **data);
 int VtGetThumbImageInfo(FILE *file, VtImageInfo *image);
 
 // ---- Release functions: accept null, clear what they release. ----

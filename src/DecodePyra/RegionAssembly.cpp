@@ -20,7 +20,7 @@ void fillWhite(unsigned char *out, size_t rowBytes, size_t stride, size_t rows)
 }  // namespace
 
 int pyradec::assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint32_t y, int width, int height,
-                   unsigned char *out)
+                            unsigned char *out)
 {
     const LayerGrid grid = layerGrid(pyra, layer);
     const uint64_t w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height);
@@ -72,8 +72,8 @@ int pyradec::assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint3
             const size_t tileStride = size_t{tw} * 3;
             const unsigned char *src = tile.get() + srcTop * tileStride + srcLeft * 3;
             if (jpeg) {  // corrected on the way out of the tile
-                applyColorTableRows(pyra->colorTable, src, tileStride, dest, stride,
-                                    srcBottom - srcTop, runBytes / 3);
+                applyColorTableRows(pyra->colorTable, src, tileStride, dest, stride, srcBottom - srcTop,
+                                    runBytes / 3);
                 continue;
             }
             for (uint64_t r = srcTop; r < srcBottom; ++r) {
@@ -86,9 +86,8 @@ int pyradec::assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint3
     return VT_OK;
 }
 
-
-int VtGetRoiRgbOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int width, int height,
-                              unsigned int x, unsigned int y, int layer)
+int VtGetRoiRgbOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int width, int height, unsigned int x,
+                              unsigned int y, int layer)
 {
     if (!pixels)
         return VT_ERR_NULL_ARG;
@@ -111,8 +110,8 @@ int VtGetRoiRgbOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **pixels, int widt
     return VT_OK;
 }
 
-int VtGetBlockJpegFromPyra(VtPyraInfo *pyra, VtImageInfo *blocks, int quality, int xBlocks,
-                           int yBlocks, int layer, int colorSpace)
+int VtGetBlockJpegFromPyra(VtPyraInfo *pyra, VtImageInfo *blocks, int quality, int xBlocks, int yBlocks,
+                           int layer, int colorSpace)
 {
     if (!blocks)
         return VT_ERR_NULL_ARG;
@@ -149,15 +148,17 @@ int VtGetBlockJpegFromPyra(VtPyraInfo *pyra, VtImageInfo *blocks, int quality, i
                 continue;
             }
             unsigned char *raw = nullptr;
-            status = VtGetRoiRgbOfSpecifyLayer(pyra, &raw, blockWidth, blockHeight,
-                                               static_cast<unsigned>(left), static_cast<unsigned>(top), layer);
+            status =
+                VtGetRoiRgbOfSpecifyLayer(pyra, &raw, blockWidth, blockHeight, static_cast<unsigned>(left),
+                                          static_cast<unsigned>(top), layer);
             MallocPtr<unsigned char> pixels(raw);
             if (status != VT_OK)
                 return status;
             if (!pixels)
                 return VT_ERR_NULL_ARG;
             unsigned char *encoded = nullptr;
-            const int length = VtEncodeJpeg(pixels.get(), &encoded, quality, blockWidth, blockHeight, colorSpace);
+            const int length =
+                VtEncodeJpeg(pixels.get(), &encoded, quality, blockWidth, blockHeight, colorSpace);
             if (length <= 0) {
                 std::free(encoded);
                 return VT_ERR_JPEG_ENCODE;

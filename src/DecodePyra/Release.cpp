@@ -27,20 +27,11 @@ void freeImage(VtImageInfo *image)
 
 }  // namespace
 
-void DisposePicHead(VtPicHead *head)
-{
-    std::free(head);
-}
+void DisposePicHead(VtPicHead *head) { std::free(head); }
 
-void DisposePersonInfo(VtPersonInfo *info)
-{
-    std::free(info);
-}
+void DisposePersonInfo(VtPersonInfo *info) { std::free(info); }
 
-void DisposeExtraInfo(VtExtraInfo *info)
-{
-    std::free(info);
-}
+void DisposeExtraInfo(VtExtraInfo *info) { std::free(info); }
 
 void DisposeMacrographInfo(VtMacrographInfo **headers, unsigned char **data)
 {
@@ -109,10 +100,7 @@ void DisposeMacroImageInfo(VtImageInfo **images)
     std::free(images);
 }
 
-void DisposeThumbImageInfo(VtImageInfo *image)
-{
-    freeImage(image);
-}
+void DisposeThumbImageInfo(VtImageInfo *image) { freeImage(image); }
 
 void DisposeThumbnailInfo(VtPicInfo *info, unsigned char *data)
 {

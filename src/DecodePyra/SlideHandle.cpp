@@ -3,12 +3,11 @@
 #include <climits>
 #include <cstring>
 
-
 #include "ColorCorrect/ColorCorrect.h"
 #include "FileIO.h"
 #include "Memory.h"
-#include "Platform/Platform.h"
 #include "OpenReason.h"
+#include "Platform/Platform.h"
 #include "Records.h"
 
 using namespace pyradec;
@@ -235,16 +234,19 @@ bool fillHandle(VtPyraInfo *pyra, FILE *file, OpenReason &reason)
     if (offset < 0)
         return step.fail(static_cast<int>(offset));
     for (uint32_t i = 0; i < layerCount; ++i) {
-        status = readLayer(file, head, offset, &pyra->picInfos[i], &pyra->sliceInfos[i], step, static_cast<int>(i));
+        status = readLayer(file, head, offset, &pyra->picInfos[i], &pyra->sliceInfos[i], step,
+                           static_cast<int>(i));
         if (status != VT_OK)
             return step.fail(status);
         // Each layer lies after the previous one's record and tile-size table: a
         // chain that revisits a record or goes backwards would read the same
         // bytes again and again, so what open allocates would no longer be
         // bounded by the file's size.
-        const int64_t tableEnd = offset + kPicInfoSize + int64_t{pyra->picInfos[i]->tileCount} * kTileSizeEntry;
+        const int64_t tableEnd =
+            offset + kPicInfoSize + int64_t{pyra->picInfos[i]->tileCount} * kTileSizeEntry;
         const uint64_t next = pyra->picInfos[i]->nextOffset;
-        if (i + 1 < layerCount && (next > static_cast<uint64_t>(INT64_MAX) || static_cast<int64_t>(next) < tableEnd)) {
+        if (i + 1 < layerCount &&
+            (next > static_cast<uint64_t>(INT64_MAX) || static_cast<int64_t>(next) < tableEnd)) {
             step.at(OpenRecord::LayerRecord, static_cast<int64_t>(next), static_cast<int>(i + 1));
             return step.fail(VT_ERR_PIC_INFO_MAGIC);
         }
@@ -328,10 +330,7 @@ VtPyraInfo *pyradec::openPyra(const char *path, OpenReason *reasonOut)
     return pyra.release();
 }
 
-VtPyraInfo *VtOpenPyra(const char *path)
-{
-    return openPyra(path, nullptr);
-}
+VtPyraInfo *VtOpenPyra(const char *path) { return openPyra(path, nullptr); }
 
 void VtClosePyra(VtPyraInfo *pyra)
 {

@@ -40,8 +40,7 @@ unsigned char *GetSliceBgr(VtPyraInfo *pyra, int layer, int col, int row, int *w
     return pixels.release();
 }
 
-unsigned char *GetRoiSliceJpeg(VtPyraInfo *pyra, int layer, int x, int y, int width, int height,
-                               int *length)
+unsigned char *GetRoiSliceJpeg(VtPyraInfo *pyra, int layer, int x, int y, int width, int height, int *length)
 {
     if (!pyra || !length)
         return nullptr;

@@ -51,7 +51,8 @@ bool exportTile(VtPyraInfo *pyra, const char *dir, int col, int row, int w, int 
     if (needed < 0 || static_cast<size_t>(needed) >= sizeof name)
         return false;
     int length = 0;
-    MallocPtr<unsigned char> jpeg(GetRoiSliceJpeg(pyra, 0, static_cast<int>(x), static_cast<int>(y), w, h, &length));
+    MallocPtr<unsigned char> jpeg(
+        GetRoiSliceJpeg(pyra, 0, static_cast<int>(x), static_cast<int>(y), w, h, &length));
     return jpeg && writeFile(name, jpeg.get(), length);
 }
 
@@ -68,8 +69,10 @@ int GetAllSliceJpeg(char *path, char *dir, int w, int h)
         return 0;
     const VtPicHead &head = *pyra->picHead;
     const VtPicInfo &layer0 = *pyra->picInfos[0];
-    const uint32_t contentWidth = static_cast<uint32_t>(layer0.xCount) * head.tileWidth - static_cast<uint32_t>(layer0.boundWidth);
-    const uint32_t contentHeight = static_cast<uint32_t>(layer0.yCount) * head.tileHeight - static_cast<uint32_t>(layer0.boundHeight);
+    const uint32_t contentWidth =
+        static_cast<uint32_t>(layer0.xCount) * head.tileWidth - static_cast<uint32_t>(layer0.boundWidth);
+    const uint32_t contentHeight =
+        static_cast<uint32_t>(layer0.yCount) * head.tileHeight - static_cast<uint32_t>(layer0.boundHeight);
     const int columns = exportTileCount(contentWidth, w);
     const int rows = exportTileCount(contentHeight, h);
     const int64_t total = int64_t{columns} * rows;

@@ -55,8 +55,8 @@ int whiteTileJpeg(const VtPyraInfo *pyra, unsigned char **jpeg, int *length)
 
 }  // namespace
 
-int VtGetHevcSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **data, int *length, int layer,
-                                 int col, int row)
+int VtGetHevcSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **data, int *length, int layer, int col,
+                                 int row)
 {
     if (!data || !length)
         return VT_ERR_NULL_ARG;
@@ -79,8 +79,8 @@ int VtGetHevcSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **data, int *le
     return VT_OK;
 }
 
-int VtGetJpegSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **jpeg, int *length, int layer,
-                                 int col, int row)
+int VtGetJpegSliceOfSpecifyLayer(VtPyraInfo *pyra, unsigned char **jpeg, int *length, int layer, int col,
+                                 int row)
 {
     if (!jpeg || !length)
         return VT_ERR_NULL_ARG;

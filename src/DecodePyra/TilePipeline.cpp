@@ -53,10 +53,7 @@ TileEntry tileEntry(const VtPyraInfo *pyra, int layer, int col, int row)
     return TileEntry{true, slice.tileOffsets[index], slice.tileSizes[index]};
 }
 
-TileReader::~TileReader()
-{
-    VtCloseFile(file_);
-}
+TileReader::~TileReader() { VtCloseFile(file_); }
 
 int TileReader::read(const TileEntry &entry, MallocPtr<unsigned char> &out)
 {
@@ -77,8 +74,7 @@ int TileReader::read(const TileEntry &entry, MallocPtr<unsigned char> &out)
     out = mallocBytes(static_cast<size_t>(entry.size));
     if (!out)
         return VT_ERR_UTILITY;
-    if (VtFseeki64(file_, entry.offset, SEEK_SET) != 0 ||
-        !readComplete(out.get(), entry.size, 1, file_)) {
+    if (VtFseeki64(file_, entry.offset, SEEK_SET) != 0 || !readComplete(out.get(), entry.size, 1, file_)) {
         out.reset();
         clearerr(file_);
         return VT_ERR_READ;
@@ -115,8 +111,8 @@ int loadTile(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry,
     return decodeTile(pyra, bytes.get(), entry.size, out);
 }
 
-int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry,
-                 unsigned char *out, int firstRow, int endRow, int firstCol, int endCol)
+int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry, unsigned char *out,
+                 int firstRow, int endRow, int firstCol, int endCol)
 {
     MallocPtr<unsigned char> bytes;
     int status = reader.read(entry, bytes);
@@ -124,8 +120,8 @@ int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &en
         return status;
     const VtPicHead &head = *pyra->picHead;
     return decodeJpegTileWindow(bytes.get(), static_cast<size_t>(entry.size), out,
-                                static_cast<int>(head.tileWidth), static_cast<int>(head.tileHeight),
-                                firstRow, endRow, firstCol, endCol, nullptr)
+                                static_cast<int>(head.tileWidth), static_cast<int>(head.tileHeight), firstRow,
+                                endRow, firstCol, endCol, nullptr)
                ? VT_OK
                : VT_ERR_DECODE;
 }

@@ -12,10 +12,7 @@
 
 namespace pyradec {
 
-inline Compression compressionOf(const VtPyraInfo *pyra)
-{
-    return compressionOf(*pyra->picHead);
-}
+inline Compression compressionOf(const VtPyraInfo *pyra) { return compressionOf(*pyra->picHead); }
 
 // The path tiles are read through: the one resolved at open, so that a host's
 // change of directory does not lose the file; the given path for a handle
@@ -36,8 +33,8 @@ struct LayerGrid {
     int32_t yCount;
     uint32_t tileWidth;
     uint32_t tileHeight;
-    uint32_t width;   // xCount * tileWidth
-    uint32_t height;  // yCount * tileHeight
+    uint32_t width;    // xCount * tileWidth
+    uint32_t height;   // yCount * tileHeight
     size_t tileBytes;  // tileWidth * tileHeight * 3
 };
 LayerGrid layerGrid(const VtPyraInfo *pyra, int layer);
@@ -81,14 +78,14 @@ int loadTile(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry,
 // As loadTile for a JPEG tile, decoding only rows [firstRow, endRow) and of them
 // columns [firstCol, endCol) (other columns of `out` may be written too), without
 // colour correction (the caller corrects the pixels it keeps).
-int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry,
-                 unsigned char *out, int firstRow, int endRow, int firstCol, int endCol);
+int loadTileRows(const VtPyraInfo *pyra, TileReader &reader, const TileEntry &entry, unsigned char *out,
+                 int firstRow, int endRow, int firstCol, int endCol);
 
 // Assembles a validated region into `out` (width * height * 3 bytes): tiles that
 // are absent and everything beyond the layer's edges are white. The one tile
 // walker: regions, blocks and whole layers all go through it.
-int assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint32_t y, int width,
-                   int height, unsigned char *out);
+int assembleRegion(const VtPyraInfo *pyra, int layer, uint32_t x, uint32_t y, int width, int height,
+                   unsigned char *out);
 
 }  // namespace pyradec
 

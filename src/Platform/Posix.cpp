@@ -11,20 +11,11 @@
 
 namespace pyradec::platform {
 
-int seek(FILE *file, int64_t offset, int origin)
-{
-    return fseeko(file, static_cast<off_t>(offset), origin);
-}
+int seek(FILE *file, int64_t offset, int origin) { return fseeko(file, static_cast<off_t>(offset), origin); }
 
-int64_t tell(FILE *file)
-{
-    return static_cast<int64_t>(ftello(file));
-}
+int64_t tell(FILE *file) { return static_cast<int64_t>(ftello(file)); }
 
-int access(const char *path, int mode)
-{
-    return ::access(path, mode);
-}
+int access(const char *path, int mode) { return ::access(path, mode); }
 
 int64_t fileSize(const char *path)
 {
@@ -43,10 +34,7 @@ int pathStatus(const char *path, bool *isDirectory)
     return 0;
 }
 
-char *absolutePath(const char *path)
-{
-    return path ? realpath(path, nullptr) : nullptr;
-}
+char *absolutePath(const char *path) { return path ? realpath(path, nullptr) : nullptr; }
 
 void *mapLarge(size_t bytes)
 {

@@ -11,20 +11,11 @@
 
 namespace pyradec::platform {
 
-int seek(FILE *file, int64_t offset, int origin)
-{
-    return _fseeki64(file, offset, origin);
-}
+int seek(FILE *file, int64_t offset, int origin) { return _fseeki64(file, offset, origin); }
 
-int64_t tell(FILE *file)
-{
-    return _ftelli64(file);
-}
+int64_t tell(FILE *file) { return _ftelli64(file); }
 
-int access(const char *path, int mode)
-{
-    return _access(path, mode);
-}
+int access(const char *path, int mode) { return _access(path, mode); }
 
 int64_t fileSize(const char *path)
 {
@@ -43,20 +34,11 @@ int pathStatus(const char *path, bool *isDirectory)
     return 0;
 }
 
-char *absolutePath(const char *path)
-{
-    return path ? _fullpath(nullptr, path, 0) : nullptr;
-}
+char *absolutePath(const char *path) { return path ? _fullpath(nullptr, path, 0) : nullptr; }
 
-void *mapLarge(size_t bytes)
-{
-    return std::malloc(bytes);
-}
+void *mapLarge(size_t bytes) { return std::malloc(bytes); }
 
-void unmapLarge(void *block, size_t)
-{
-    std::free(block);
-}
+void unmapLarge(void *block, size_t) { std::free(block); }
 
 void adviseHugePages(void *, size_t) {}
 

@@ -4,8 +4,10 @@
 
 #include "pyradec/pyradec.h"
 
-PYRADEC_API void Print(BmpInfo *info) {
-    if (info == nullptr) return;
+PYRADEC_API void Print(BmpInfo *info)
+{
+    if (info == nullptr)
+        return;
     std::printf("width = %d, height = %d, bpp = %d", info->width, info->height,
                 static_cast<int>(info->bitCount));
 }

@@ -15,12 +15,14 @@ static int self_check(void)
     memset(bmp, 0, sizeof bmp);
     bmp[0] = 'B';
     bmp[1] = 'M';
-    bmp[14] = 40;               /* headerSize */
-    bmp[18] = 1;                /* width */
-    bmp[22] = 1;                /* height */
-    bmp[26] = 1;                /* planes */
-    bmp[28] = 24;               /* bitCount */
-    bmp[54] = 10; bmp[55] = 20; bmp[56] = 30;
+    bmp[14] = 40; /* headerSize */
+    bmp[18] = 1;  /* width */
+    bmp[22] = 1;  /* height */
+    bmp[26] = 1;  /* planes */
+    bmp[28] = 24; /* bitCount */
+    bmp[54] = 10;
+    bmp[55] = 20;
+    bmp[56] = 30;
     pixels = GetRgb24FromBmp(bmp, &info);
     if (!pixels || info.width != 1 || pixels[0] != 10 || pixels[2] != 30) {
         fprintf(stderr, "host: BMP conversion failed\n");

@@ -30,9 +30,11 @@ int main(int argc, char **argv)
             if (std::sscanf(argv[i], "%d:%lld:%lld", &level, &col, &row) != 3)
                 throw std::runtime_error(std::string("bad address ") + argv[i]);
             const pyradec::Pixels p = dz.tile(level, col, row);
-            const std::string stem = dir + "/" + std::to_string(level) + "_" + std::to_string(col) + "_" + std::to_string(row);
+            const std::string stem =
+                dir + "/" + std::to_string(level) + "_" + std::to_string(col) + "_" + std::to_string(row);
             std::ofstream(stem + ".rgb", std::ios::binary)
-                .write(reinterpret_cast<const char *>(p.data.data()), static_cast<std::streamsize>(p.data.size()));
+                .write(reinterpret_cast<const char *>(p.data.data()),
+                       static_cast<std::streamsize>(p.data.size()));
             unsigned char *jpeg = nullptr;
             const int size = VtEncodeJpeg(p.data.data(), &jpeg, quality, p.width, p.height, JCS_RGB);
             if (size <= 0)

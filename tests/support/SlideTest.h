@@ -7,8 +7,8 @@
 #include <string>
 
 #include "ColorCorrect/ColorCorrect.h"
-#include "Owners.h"
 #include "Fixture.h"
+#include "Owners.h"
 
 namespace fixture {
 
@@ -17,7 +17,10 @@ protected:
     void TearDown() override { pyradec::setCurrentColorTable(nullptr); }
 
     // Writes the slide to a new file of the scratch directory.
-    std::string write(const Slide &slide) { return writeSlide(dir.file(std::to_string(files++) + ".pyra"), slide); }
+    std::string write(const Slide &slide)
+    {
+        return writeSlide(dir.file(std::to_string(files++) + ".pyra"), slide);
+    }
     Handle open(const Slide &slide) { return Handle(VtOpenPyra(write(slide).c_str())); }
 
     TempDir dir;

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "slidewriter/SlideWriter.h"
 #include "probes.h"
+#include "slidewriter/SlideWriter.h"
 
 namespace {
 
@@ -24,7 +24,9 @@ Slide withDamage(Slide slide, Damage damage, int layer = 0)
 
 void writeSlides(const std::string &dir)
 {
-    auto put = [&](const std::string &name, const Slide &slide) { slidewriter::writeSlide(dir + "/" + name, slide); };
+    auto put = [&](const std::string &name, const Slide &slide) {
+        slidewriter::writeSlide(dir + "/" + name, slide);
+    };
 
     Slide jpeg = slidewriter::makeSlide(3, 2, 2, 0, 256, 256, 11);
     jpeg.colour = slidewriter::scannerColour();

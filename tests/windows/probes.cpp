@@ -131,9 +131,8 @@ void probeTiles(Recorder &rec, VtPyraInfo *pyra, int layer, int xCount, int yCou
                         takeBuffer(jpeg, jpeg ? len : 0));
             w = h = -1;
             unsigned char *bgr = GetSliceBgr(pyra, layer, col, row, &w, &h);
-            rec.add("GetSliceBgr " + at,
-                    format("w=%d h=%d ", bgr ? w : 0, bgr ? h : 0) +
-                        takeBuffer(bgr, bgr ? static_cast<size_t>(w) * h * 3 : 0));
+            rec.add("GetSliceBgr " + at, format("w=%d h=%d ", bgr ? w : 0, bgr ? h : 0) +
+                                             takeBuffer(bgr, bgr ? static_cast<size_t>(w) * h * 3 : 0));
         }
     }
 }
@@ -145,16 +144,16 @@ void probeRegions(Recorder &rec, VtPyraInfo *pyra, int layer, int xCount, int yC
         int x, y, w, h;
     };
     const Rect rects[] = {
-        {0, 0, tw, th},                      // one tile
-        {tw / 2, th / 3, tw, th},            // across tile corners
-        {0, 0, lw, lh},                      // the whole layer
-        {lw - 5, lh - 7, 5, 7},              // bottom-right corner
-        {3, 1, 1, 1},                        // one pixel
-        {0, 0, 0, 4},                        // empty
-        {lw - 4, 0, 8, 8},                   // past the right edge
-        {0, lh, 4, 4},                       // below the layer
-        {-1, 0, 4, 4},                       // negative position
-        {0, 0, lw + 1, 1},                   // wider than the layer
+        {0, 0, tw, th},            // one tile
+        {tw / 2, th / 3, tw, th},  // across tile corners
+        {0, 0, lw, lh},            // the whole layer
+        {lw - 5, lh - 7, 5, 7},    // bottom-right corner
+        {3, 1, 1, 1},              // one pixel
+        {0, 0, 0, 4},              // empty
+        {lw - 4, 0, 8, 8},         // past the right edge
+        {0, lh, 4, 4},             // below the layer
+        {-1, 0, 4, 4},             // negative position
+        {0, 0, lw + 1, 1},         // wider than the layer
     };
     for (const Rect &r : rects) {
         const std::string at = format("%d,%d,%d,%d,%d", layer, r.x, r.y, r.w, r.h);
@@ -162,22 +161,21 @@ void probeRegions(Recorder &rec, VtPyraInfo *pyra, int layer, int xCount, int yC
         int status = VtGetRoiRgbOfSpecifyLayer(pyra, &px, r.w, r.h, static_cast<unsigned>(r.x),
                                                static_cast<unsigned>(r.y), layer);
         rec.add("VtGetRoiRgbOfSpecifyLayer " + at,
-                format("%d ", status) +
-                    takeBuffer(status == 0 ? px : nullptr,
-                               status == 0 ? static_cast<size_t>(r.w) * r.h * 3 : 0));
+                format("%d ", status) + takeBuffer(status == 0 ? px : nullptr,
+                                                   status == 0 ? static_cast<size_t>(r.w) * r.h * 3 : 0));
         unsigned char *bgr = GetRoiSliceBgr(pyra, layer, r.x, r.y, r.w, r.h);
-        rec.add("GetRoiSliceBgr " + at,
-                takeBuffer(bgr, bgr ? static_cast<size_t>(r.w) * r.h * 3 : 0));
+        rec.add("GetRoiSliceBgr " + at, takeBuffer(bgr, bgr ? static_cast<size_t>(r.w) * r.h * 3 : 0));
         int len = -1;
         unsigned char *jpeg = GetRoiSliceJpeg(pyra, layer, r.x, r.y, r.w, r.h, &len);
-        rec.add("GetRoiSliceJpeg " + at, format("len=%d ", jpeg ? len : 0) + takeBuffer(jpeg, jpeg ? len : 0));
+        rec.add("GetRoiSliceJpeg " + at,
+                format("len=%d ", jpeg ? len : 0) + takeBuffer(jpeg, jpeg ? len : 0));
     }
 
     struct Grid {
         int x, y, quality, colorSpace;
     };
-    const Grid grids[] = {{1, 1, 75, 8}, {2, 1, 90, 2}, {xCount, yCount, 60, 8}, {xCount + 1, 1, 75, 8},
-                          {1, 0, 75, 8}};
+    const Grid grids[] = {
+        {1, 1, 75, 8}, {2, 1, 90, 2}, {xCount, yCount, 60, 8}, {xCount + 1, 1, 75, 8}, {1, 0, 75, 8}};
     for (const Grid &g : grids) {
         const int count = g.x > 0 && g.y > 0 ? g.x * g.y : 0;
         std::vector<VtImageInfo> blocks(static_cast<size_t>(count > 0 ? count : 1));
@@ -291,11 +289,13 @@ void probeCodecs(Recorder &rec, const std::string &dir)
     rec.add("GetDescription null", GetDescription(nullptr) ? "text" : "null");
     unsigned char *data = nullptr;
     int len = 0;
-    rec.add("VtGetJpegSliceOfSpecifyLayer null", format("%d", VtGetJpegSliceOfSpecifyLayer(nullptr, &data, &len, 0, 0, 0)));
+    rec.add("VtGetJpegSliceOfSpecifyLayer null",
+            format("%d", VtGetJpegSliceOfSpecifyLayer(nullptr, &data, &len, 0, 0, 0)));
 
     for (const std::string &name : bmpNames()) {
         std::ifstream in(dir + "/" + name, std::ios::binary);
-        std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                         std::istreambuf_iterator<char>());
         BmpInfo info{};
         unsigned char *px = GetRgb24FromBmp(bytes.empty() ? nullptr : bytes.data(), &info);
         const size_t size = px ? static_cast<size_t>(info.width) * std::abs(info.height) * 3 : 0;
@@ -309,9 +309,9 @@ void probeCodecs(Recorder &rec, const std::string &dir)
 const std::vector<std::string> &slideNames()
 {
     static const std::vector<std::string> names = {
-        "jpeg.pyra",        "hevc.pyra",         "plain.pyra",       "bmp-thumb.pyra",
-        "damaged-tiles.pyra", "no-person.pyra",  "no-associated.pyra", "head-magic.pyra",
-        "layer-magic.pyra", "truncated-data.pyra", "truncated-table.pyra",
+        "jpeg.pyra",          "hevc.pyra",           "plain.pyra",           "bmp-thumb.pyra",
+        "damaged-tiles.pyra", "no-person.pyra",      "no-associated.pyra",   "head-magic.pyra",
+        "layer-magic.pyra",   "truncated-data.pyra", "truncated-table.pyra",
     };
     return names;
 }

@@ -51,7 +51,8 @@ const CLI::App *chosen(const CLI::App &app)
 int fail(const CLI::App &app, const std::string &message)
 {
     const CLI::App *sub = chosen(app);
-    std::fprintf(stderr, "pyra%s%s: %s\n", sub ? " " : "", sub ? sub->get_name().c_str() : "", message.c_str());
+    std::fprintf(stderr, "pyra%s%s: %s\n", sub ? " " : "", sub ? sub->get_name().c_str() : "",
+                 message.c_str());
     return 1;
 }
 
@@ -82,7 +83,8 @@ int run(CLI::App &app, int argc, char **argv)
         return 1;
     }
     const std::string first = argv[1];
-    const std::vector<CLI::App *> commands = app.get_subcommands([&](CLI::App *c) { return c->get_name() == first; });
+    const std::vector<CLI::App *> commands =
+        app.get_subcommands([&](CLI::App *c) { return c->get_name() == first; });
     if (first != "help" && first[0] != '-' && commands.empty()) {
         std::fprintf(stderr, "pyra: unknown command '%s' (see pyra --help)\n", argv[1]);
         return 1;
@@ -99,7 +101,8 @@ int run(CLI::App &app, int argc, char **argv)
         return app.exit(e, std::cout, std::cerr);
     } catch (const CLI::ParseError &e) {
         const CLI::App *sub = chosen(app);
-        return fail(app, std::string(e.what()) + " (see pyra" + (sub ? " " + sub->get_name() : "") + " --help)");
+        return fail(app,
+                    std::string(e.what()) + " (see pyra" + (sub ? " " + sub->get_name() : "") + " --help)");
     } catch (const Failure &e) {
         return fail(app, e.what());
     } catch (const std::bad_alloc &) {

@@ -7,10 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-
+#include "pyra.h"
 #include "slidewriter/ImageFiles.h"
 #include "slidewriter/SlideWriter.h"
-#include "pyra.h"
 
 namespace pyra {
 

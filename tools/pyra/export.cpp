@@ -22,12 +22,11 @@ namespace pyra {
 
 namespace {
 
-const char *const kDetails =
-    "Cuts the image area of layer 0 into W x H rectangles (default 512 x 512) and\n"
-    "writes each as DIR/COL_ROW_W_H.jpeg (JPEG quality 75), row by row. The last\n"
-    "column and row reach past the image area and keep the full size. DIR is\n"
-    "created when missing. Shows progress on standard error when it is a terminal.\n"
-    "The files are the same as those of the library's GetAllSliceJpeg.";
+const char *const kDetails = "Cuts the image area of layer 0 into W x H rectangles (default 512 x 512) and\n"
+                             "writes each as DIR/COL_ROW_W_H.jpeg (JPEG quality 75), row by row. The last\n"
+                             "column and row reach past the image area and keep the full size. DIR is\n"
+                             "created when missing. Shows progress on standard error when it is a terminal.\n"
+                             "The files are the same as those of the library's GetAllSliceJpeg.";
 
 struct ExportOptions {
     std::string path, dir;
@@ -75,10 +74,10 @@ void runExport(const ExportOptions &options)
     const int64_t intMax = std::numeric_limits<int>::max();
     if (columns * rows > intMax || (columns > 0 && (columns - 1) * w > intMax) ||
         (rows > 0 && (rows - 1) * h > intMax))
-        throw Failure(path + ": layer 0 (" + std::to_string(layer.width) + " x " + std::to_string(layer.height) +
-                      ") in tiles of " + std::to_string(w) + " x " + std::to_string(h) + " makes " +
-                      std::to_string(columns) + " x " + std::to_string(rows) + " export tiles, more than " +
-                      std::to_string(intMax) + " (export larger tiles)");
+        throw Failure(path + ": layer 0 (" + std::to_string(layer.width) + " x " +
+                      std::to_string(layer.height) + ") in tiles of " + std::to_string(w) + " x " +
+                      std::to_string(h) + " makes " + std::to_string(columns) + " x " + std::to_string(rows) +
+                      " export tiles, more than " + std::to_string(intMax) + " (export larger tiles)");
     const int64_t total = columns * rows;
 
     struct stat st;
@@ -113,7 +112,8 @@ void runExport(const ExportOptions &options)
                 return;
             }
             char name[4096];
-            const int n = std::snprintf(name, sizeof name, "%s/%d_%d_%d_%d.jpeg", dir.c_str(), col, row, w, h);
+            const int n =
+                std::snprintf(name, sizeof name, "%s/%d_%d_%d_%d.jpeg", dir.c_str(), col, row, w, h);
             if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
                 fail(dir + ": path too long");
                 return;

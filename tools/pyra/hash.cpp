@@ -10,12 +10,11 @@ namespace pyra {
 
 namespace {
 
-const char *const kDetails =
-    "Prints a SHA-256 over the slide's header, its person and extra information,\n"
-    "every layer record and tile-size table, the stored label, macrograph and\n"
-    "thumbnail, and the stored bytes of every tile of the lowest-resolution layer,\n"
-    "followed by two spaces and the path. Copies of a slide hash alike; a change\n"
-    "in any of these parts changes the hash.";
+const char *const kDetails = "Prints a SHA-256 over the slide's header, its person and extra information,\n"
+                             "every layer record and tile-size table, the stored label, macrograph and\n"
+                             "thumbnail, and the stored bytes of every tile of the lowest-resolution layer,\n"
+                             "followed by two spaces and the path. Copies of a slide hash alike; a change\n"
+                             "in any of these parts changes the hash.";
 
 void runHash(const std::string &path)
 {

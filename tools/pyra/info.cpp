@@ -1,7 +1,7 @@
 // pyra info: the slide's description and every layer's geometry.
 #include <cctype>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -172,10 +172,10 @@ void runInfo(const InfoOptions &options)
     if (extra) {
         const Colour &colour = *extra;
         const float *g = colour.channelGains, *h = colour.hsvScales, *m = colour.colorMatrix;
-        std::printf("colour        gamma %g, gains %g %g %g, hsv %g %g %g\n", colour.gamma, g[0], g[1],
-                    g[2], h[0], h[1], h[2]);
-        std::printf("              matrix %g %g %g / %g %g %g / %g %g %g\n", m[0], m[1], m[2], m[3],
-                    m[4], m[5], m[6], m[7], m[8]);
+        std::printf("colour        gamma %g, gains %g %g %g, hsv %g %g %g\n", colour.gamma, g[0], g[1], g[2],
+                    h[0], h[1], h[2]);
+        std::printf("              matrix %g %g %g / %g %g %g / %g %g %g\n", m[0], m[1], m[2], m[3], m[4],
+                    m[5], m[6], m[7], m[8]);
     } else {
         std::printf("colour        none (pixels pass unchanged)\n");
     }
@@ -187,9 +187,8 @@ void runInfo(const InfoOptions &options)
                                     " x " +
                                     std::to_string(number(li, "LayerHeight") - number(li, "BoundHeight"));
         std::printf("%5u %8s %8s %7s %5s %6s %6s %15s\n", i, find(li, "LayerWidth").c_str(),
-                    find(li, "LayerHeight").c_str(), find(li, "XCount").c_str(),
-                    find(li, "YCount").c_str(), find(li, "BoundWidth").c_str(),
-                    find(li, "BoundHeight").c_str(), content.c_str());
+                    find(li, "LayerHeight").c_str(), find(li, "XCount").c_str(), find(li, "YCount").c_str(),
+                    find(li, "BoundWidth").c_str(), find(li, "BoundHeight").c_str(), content.c_str());
     }
     std::printf("(width and height: the tile grid; right and bottom: its blank margins)\n");
     for (const pyradec::Level &l : levels)

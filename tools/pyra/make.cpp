@@ -1,9 +1,9 @@
 // pyra make: a slide from an ordinary PNG or JPEG image, through the fixture
 // writer that the tests and benchmarks use.
 #include <algorithm>
-#include <charconv>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -17,8 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "slidewriter/ImageFiles.h"
 #include "pyra.h"
+#include "slidewriter/ImageFiles.h"
 
 namespace pyra {
 
@@ -51,8 +51,8 @@ std::pair<int, int> mosaicSize(const std::string &text)
     int w = 0, h = 0;
     const char *end = text.data() + text.size();
     const auto [wEnd, wErr] = std::from_chars(text.data(), text.data() + (x == std::string::npos ? 0 : x), w);
-    const auto [hEnd, hErr] = x == std::string::npos ? std::from_chars(end, end, h)
-                                                     : std::from_chars(text.data() + x + 1, end, h);
+    const auto [hEnd, hErr] =
+        x == std::string::npos ? std::from_chars(end, end, h) : std::from_chars(text.data() + x + 1, end, h);
     if (x == std::string::npos || wErr != std::errc() || hErr != std::errc() || wEnd != text.data() + x ||
         hEnd != end || w < 1 || h < 1 || w > 200000 || h > 200000)
         throw Failure("--mosaic must be WxH with each of 1 to 200000, got '" + text + "'");
@@ -67,8 +67,8 @@ std::vector<float> floats(const std::string &text, const std::string &what, size
     while (std::getline(in, part, ':'))
         out.push_back(static_cast<float>(parseDouble(part, what)));
     if (out.size() != n)
-        throw Failure("--colour " + what + " needs " + std::to_string(n) + " numbers separated by ':', got '" +
-                      text + "'");
+        throw Failure("--colour " + what + " needs " + std::to_string(n) +
+                      " numbers separated by ':', got '" + text + "'");
     return out;
 }
 
@@ -107,7 +107,8 @@ slidewriter::ColorParams parseColour(const std::string &text)
 }
 
 // Runs body(i) for i in [0, n) on every core; the first exception is rethrown.
-template <typename Body> void parallelFor(size_t n, Body body)
+template <typename Body>
+void parallelFor(size_t n, Body body)
 {
     std::atomic<size_t> next{0};
     std::exception_ptr error;
@@ -249,7 +250,8 @@ void runMake(const MakeOptions &options)
 
     struct stat st;
     if (stat(input.c_str(), &st) != 0)
-        throw Failure(input + (errno == ENOENT ? std::string(": no such file") : ": " + std::string(std::strerror(errno))));
+        throw Failure(input + (errno == ENOENT ? std::string(": no such file")
+                                               : ": " + std::string(std::strerror(errno))));
     if (S_ISDIR(st.st_mode))
         throw Failure(input + ": is a directory, not an image");
     if (access(input.c_str(), R_OK) != 0)
@@ -313,9 +315,9 @@ void runMake(const MakeOptions &options)
         for (const slidewriter::Tile &t : l.tiles)
             bytes += t.bytes.size();
     }
-    std::printf("%s: %d x %d pixels, %zu layers, %zu tiles of %d x %d (%s, %.1f MB of tiles)\n",
-                out.c_str(), pyramid.front().width, pyramid.front().height, slide.layers.size(), tiles,
-                tile, tile, hevc ? "HEVC" : "JPEG", bytes / 1e6);
+    std::printf("%s: %d x %d pixels, %zu layers, %zu tiles of %d x %d (%s, %.1f MB of tiles)\n", out.c_str(),
+                pyramid.front().width, pyramid.front().height, slide.layers.size(), tiles, tile, tile,
+                hevc ? "HEVC" : "JPEG", bytes / 1e6);
 }
 
 }  // namespace
@@ -331,7 +333,8 @@ void addMakeCommand(CLI::App &app)
     cmd->add_option("--quality", options->quality, "JPEG quality of the tiles (default 80)")
         ->check(CLI::Range(1, 100));
     cmd->add_flag("--hevc", options->hevc, "store the tiles as HEVC pictures instead of JPEG (even --tile)");
-    cmd->add_option("--colour,--color", options->colour, "colour parameters (see above)")->type_name("PARAMS");
+    cmd->add_option("--colour,--color", options->colour, "colour parameters (see above)")
+        ->type_name("PARAMS");
     cmd->add_option("--mosaic", options->mosaic,
                     "first repeat the image, mirrored, to W x H pixels, and keep a few "
                     "irregular tissue islands of it on white glass")

@@ -59,9 +59,10 @@ void checkRegionFits(int width, int height)
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
     const uint64_t memory = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
     if (memory && 2 * pixelBytes > memory)
-        throw Failure("a region of " + std::to_string(width) + " x " + std::to_string(height) + " pixels needs " +
-                      std::to_string(2 * pixelBytes >> 20) + " MB (its pixels and the encoded file), more than " +
-                      "this machine's " + std::to_string(memory >> 20) + " MB of memory");
+        throw Failure("a region of " + std::to_string(width) + " x " + std::to_string(height) +
+                      " pixels needs " + std::to_string(2 * pixelBytes >> 20) +
+                      " MB (its pixels and the encoded file), more than " + "this machine's " +
+                      std::to_string(memory >> 20) + " MB of memory");
 }
 
 // The positional SLIDE and LAYER, and -o FILE, which every picture command takes.
@@ -111,11 +112,11 @@ void runTile(const TileOptions &options)
     const auto slide = openSlide(path);
     const pyradec::Level &level = checkLayer(*slide, layer);
     if (col >= level.columns || row >= level.rows)
-        throw Failure(path + ": no tile " + std::to_string(col) + ", " + std::to_string(row) +
-                      " in layer " + std::to_string(layer) + " (" + std::to_string(level.columns) +
-                      " columns, " + std::to_string(level.rows) + " rows)");
-    const std::string where = "tile " + std::to_string(col) + ", " + std::to_string(row) +
-                              " of layer " + std::to_string(layer);
+        throw Failure(path + ": no tile " + std::to_string(col) + ", " + std::to_string(row) + " in layer " +
+                      std::to_string(layer) + " (" + std::to_string(level.columns) + " columns, " +
+                      std::to_string(level.rows) + " rows)");
+    const std::string where =
+        "tile " + std::to_string(col) + ", " + std::to_string(row) + " of layer " + std::to_string(layer);
     // Empty for an absent tile, also one past the end of a short tile index.
     const std::vector<uint8_t> stored = slide->storedTile(layer, col, row);
     if (options.raw) {
@@ -141,7 +142,8 @@ void runTile(const TileOptions &options)
     const int status = VtGetJpegSliceOfSpecifyLayer(slide->handle().get(), &raw, &length, layer, col, row);
     Owned<unsigned char> jpeg(raw);
     if (status != VT_OK || !jpeg || length <= 0)
-        throw Failure(path + ": " + where + " could not be read or decoded (status " + std::to_string(status) + ")");
+        throw Failure(path + ": " + where + " could not be read or decoded (status " +
+                      std::to_string(status) + ")");
     writeBytes(out, jpeg.get(), static_cast<size_t>(length));
 }
 
@@ -182,8 +184,12 @@ void addTileCommand(CLI::App &app)
     auto options = std::make_shared<TileOptions>();
     CLI::App *cmd = addCommand(app, "tile", "one tile (.jpg, .png, or stored bytes)", kTileDetails);
     addSlideLayer(cmd, options->path, &options->layer);
-    cmd->add_option("COL", options->col, "tile column, from 0 at the left")->required()->check(CLI::NonNegativeNumber);
-    cmd->add_option("ROW", options->row, "tile row, from 0 at the top")->required()->check(CLI::NonNegativeNumber);
+    cmd->add_option("COL", options->col, "tile column, from 0 at the left")
+        ->required()
+        ->check(CLI::NonNegativeNumber);
+    cmd->add_option("ROW", options->row, "tile row, from 0 at the top")
+        ->required()
+        ->check(CLI::NonNegativeNumber);
     cmd->add_option("-o,--output", options->output, "the output file (.jpg, .jpeg or .png)")->required();
     cmd->add_flag("--raw", options->raw, "write the tile's stored bytes (JPEG or HEVC), whatever the name");
     cmd->callback([options] { runTile(*options); });
@@ -196,8 +202,12 @@ void addRegionCommand(CLI::App &app)
     addSlideLayer(cmd, options->path, &options->layer);
     // Any rectangle: what lies outside the layer's content is white.
     const int64_t far = int64_t{1} << 40;
-    cmd->add_option("X", options->x, "left edge in layer pixels (may be negative)")->required()->check(CLI::Range(-far, far));
-    cmd->add_option("Y", options->y, "top edge in layer pixels (may be negative)")->required()->check(CLI::Range(-far, far));
+    cmd->add_option("X", options->x, "left edge in layer pixels (may be negative)")
+        ->required()
+        ->check(CLI::Range(-far, far));
+    cmd->add_option("Y", options->y, "top edge in layer pixels (may be negative)")
+        ->required()
+        ->check(CLI::Range(-far, far));
     cmd->add_option("W", options->width, "width in pixels")->required()->check(CLI::Range(1, INT32_MAX));
     cmd->add_option("H", options->height, "height in pixels")->required()->check(CLI::Range(1, INT32_MAX));
     cmd->add_option("-o,--output", options->output, "the output file (.png, .jpg or .jpeg)")->required();

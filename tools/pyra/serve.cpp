@@ -11,8 +11,8 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <string>
 #include <semaphore>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -69,13 +69,20 @@ struct Asset {
 std::string contentTypeOf(const std::string &name)
 {
     const std::string ext = extension(name);
-    if (ext == "html") return "text/html; charset=utf-8";
-    if (ext == "js") return "text/javascript; charset=utf-8";
-    if (ext == "css") return "text/css; charset=utf-8";
-    if (ext == "png") return "image/png";
-    if (ext == "svg") return "image/svg+xml";
-    if (ext == "json" || ext == "map") return "application/json";
-    if (ext == "jpg" || ext == "jpeg") return "image/jpeg";
+    if (ext == "html")
+        return "text/html; charset=utf-8";
+    if (ext == "js")
+        return "text/javascript; charset=utf-8";
+    if (ext == "css")
+        return "text/css; charset=utf-8";
+    if (ext == "png")
+        return "image/png";
+    if (ext == "svg")
+        return "image/svg+xml";
+    if (ext == "json" || ext == "map")
+        return "application/json";
+    if (ext == "jpg" || ext == "jpeg")
+        return "image/jpeg";
     return "text/plain; charset=utf-8";
 }
 
@@ -91,8 +98,8 @@ std::string findAssets(const std::string &given)
     std::error_code ec;
     const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     if (!ec) {
-        for (const fs::path &dir : {exe.parent_path() / "viewer",
-                                    exe.parent_path() / ".." / "share" / "pyradec" / "viewer"})
+        for (const fs::path &dir :
+             {exe.parent_path() / "viewer", exe.parent_path() / ".." / "share" / "pyradec" / "viewer"})
             if (fs::is_regular_file(dir / "view.html", ec))
                 return fs::weakly_canonical(dir, ec).string();
     }
@@ -229,11 +236,10 @@ std::string printJson(cJSON *json)
 class Server {
 public:
     explicit Server(const ServeOptions &o)
-        : options_(o),
-          catalog_(o.path, pyradec::DeepZoomOptions{o.tileSize, o.overlap, false},
-                   "t" + std::to_string(o.tileSize) + "o" + std::to_string(o.overlap) + "q" +
-                       std::to_string(o.quality),
-                   static_cast<size_t>(o.maxOpen)),
+        : options_(o), catalog_(o.path, pyradec::DeepZoomOptions{o.tileSize, o.overlap, false},
+                                "t" + std::to_string(o.tileSize) + "o" + std::to_string(o.overlap) + "q" +
+                                    std::to_string(o.quality),
+                                static_cast<size_t>(o.maxOpen)),
           encoded_(static_cast<size_t>(o.cacheMb) * (size_t{1} << 20) / 4 * 3),
           decoded_(static_cast<size_t>(o.cacheMb) * (size_t{1} << 20) / 4)
     {
@@ -270,10 +276,7 @@ public:
     }
 
 private:
-    static bool startsWith(const std::string &s, const char *prefix)
-    {
-        return s.rfind(prefix, 0) == 0;
-    }
+    static bool startsWith(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
     static bool endsWith(const std::string &s, const std::string &suffix)
     {
         return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -335,11 +338,10 @@ private:
         using serve::htmlEscape;
         using serve::urlPath;
         const auto slides = catalog_.list();
-        std::string html =
-            "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-            "<title>Slides</title><link rel=\"stylesheet\" href=\"/static/pyra.css\"></head>\n"
-            "<body class=\"list\"><h1>Slides</h1>\n";
+        std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+                           "<title>Slides</title><link rel=\"stylesheet\" href=\"/static/pyra.css\"></head>\n"
+                           "<body class=\"list\"><h1>Slides</h1>\n";
         html += "<p class=\"root\">" + htmlEscape(catalog_.root()) + " &middot; " +
                 std::to_string(slides.size()) + (slides.size() == 1 ? " slide" : " slides") + "</p>\n";
         html += "<table><thead><tr><th></th><th>Name</th><th>Pixels</th><th>Levels</th>"
@@ -348,16 +350,19 @@ private:
             const std::string url = urlPath(s.name);
             html += "<tr><td class=\"thumb\">";
             if (std::find(s.associated.begin(), s.associated.end(), "thumbnail") != s.associated.end())
-                html += "<a href=\"/view/" + htmlEscape(url) + "\"><img loading=\"lazy\" alt=\"\" src=\"/associated/" +
-                        htmlEscape(url) + "/thumbnail.jpeg\"></a>";
+                html += "<a href=\"/view/" + htmlEscape(url) +
+                        "\"><img loading=\"lazy\" alt=\"\" src=\"/associated/" + htmlEscape(url) +
+                        "/thumbnail.jpeg\"></a>";
             html += "</td><td>";
             if (s.error.empty())
                 html += "<a href=\"/view/" + htmlEscape(url) + "\">" + htmlEscape(s.name) + "</a>";
             else
                 html += htmlEscape(s.name) + "<div class=\"error\">" + htmlEscape(s.error) + "</div>";
-            html += "</td><td>" + (s.error.empty() ? std::to_string(s.width) + " &times; " + std::to_string(s.height) : "") +
-                    "</td><td>" + (s.error.empty() ? std::to_string(s.levels) : "") + "</td><td>" +
-                    humanSize(s.fileSize) + "</td></tr>\n";
+            html +=
+                "</td><td>" +
+                (s.error.empty() ? std::to_string(s.width) + " &times; " + std::to_string(s.height) : "") +
+                "</td><td>" + (s.error.empty() ? std::to_string(s.levels) : "") + "</td><td>" +
+                humanSize(s.fileSize) + "</td></tr>\n";
         }
         html += "</tbody></table></body></html>\n";
         res.set_header("Cache-Control", "no-cache");
@@ -499,8 +504,9 @@ private:
         if (underscore == std::string::npos)
             return sendError(res, 400, "malformed tile address " + address);
         int64_t level = 0, col = 0, row = 0;
-        for (auto [text, value] : {std::pair{levelText, &level}, std::pair{address.substr(0, underscore), &col},
-                                   std::pair{address.substr(underscore + 1), &row}}) {
+        for (auto [text, value] :
+             {std::pair{levelText, &level}, std::pair{address.substr(0, underscore), &col},
+              std::pair{address.substr(underscore + 1), &row}}) {
             if (const int status = parseAddress(text, *value); status != 200)
                 return sendError(res, status, status == 400 ? "malformed tile address" : "no such tile");
         }
@@ -510,19 +516,22 @@ private:
             return;
         const pyradec::DeepZoom &dz = *s->deepZoom;
         if (level >= dz.levelCount())
-            return sendError(res, 404, "no level " + std::to_string(level) + " (the slide has " +
-                                           std::to_string(dz.levelCount()) + ")");
+            return sendError(res, 404,
+                             "no level " + std::to_string(level) + " (the slide has " +
+                                 std::to_string(dz.levelCount()) + ")");
         const auto &grid = dz.levelTiles()[static_cast<size_t>(level)];
         if (col >= grid.width || row >= grid.height)
-            return sendError(res, 404, "no tile " + std::to_string(col) + "_" + std::to_string(row) +
-                                           " in level " + std::to_string(level));
-        const std::string etag = "\"" + s->etag + "-" + std::to_string(level) + "-" +
-                                 std::to_string(col) + "-" + std::to_string(row) + "\"";
+            return sendError(res, 404,
+                             "no tile " + std::to_string(col) + "_" + std::to_string(row) + " in level " +
+                                 std::to_string(level));
+        const std::string etag = "\"" + s->etag + "-" + std::to_string(level) + "-" + std::to_string(col) +
+                                 "-" + std::to_string(row) + "\"";
         if (notModified(req, res, etag, "public, max-age=86400"))
             return;
 
         // The encoded cache is keyed by the file version: a reopened slide keeps its tiles.
-        const pyradec::TileKey key{s->key, static_cast<int>(level), static_cast<int>(col), static_cast<int>(row)};
+        const pyradec::TileKey key{s->key, static_cast<int>(level), static_cast<int>(col),
+                                   static_cast<int>(row)};
         auto jpeg = encoded_.get(key);
         if (!jpeg) {
             // Connections may be many; tiles in the making are a few per core,
@@ -544,7 +553,8 @@ private:
     pyradec::TileCache::Value encode(const pyradec::Pixels &rgb, const std::string &name) const
     {
         unsigned char *out = nullptr;
-        const int size = VtEncodeJpeg(rgb.data.data(), &out, options_.quality, rgb.width, rgb.height, JCS_RGB);
+        const int size =
+            VtEncodeJpeg(rgb.data.data(), &out, options_.quality, rgb.width, rgb.height, JCS_RGB);
         Owned<unsigned char> owned(out);
         if (size <= 0)
             throw pyradec::SlideError(name + ": a tile did not encode");
@@ -571,12 +581,11 @@ private:
     std::atomic<uint64_t> tilesByLevel_[kMaxLevels];
 };
 
-const char *const kDescription =
-    "Serves one slide, or every .pyra slide under a folder, to web browsers: a\n"
-    "list of slides at /, a viewer at /view/NAME, Deep Zoom tiles at\n"
-    "/dzi/NAME.dzi, properties at /info/NAME.json, associated pictures at\n"
-    "/associated/NAME/thumbnail|label|macro.jpeg. Listens on 127.0.0.1 unless\n"
-    "--bind says otherwise; --port 0 picks a free port. Stops on Ctrl-C.";
+const char *const kDescription = "Serves one slide, or every .pyra slide under a folder, to web browsers: a\n"
+                                 "list of slides at /, a viewer at /view/NAME, Deep Zoom tiles at\n"
+                                 "/dzi/NAME.dzi, properties at /info/NAME.json, associated pictures at\n"
+                                 "/associated/NAME/thumbnail|label|macro.jpeg. Listens on 127.0.0.1 unless\n"
+                                 "--bind says otherwise; --port 0 picks a free port. Stops on Ctrl-C.";
 
 // Runs the server until SIGINT or SIGTERM; throws Failure when it cannot start.
 void runServe(const ServeOptions &options);
@@ -663,13 +672,13 @@ void runServe(const ServeOptions &options)
     http.Delete(anyPath, otherMethod);
     http.Options(anyPath, otherMethod);
     // Errors the HTTP layer finds itself (bad request line, too long, ...) get a body too.
-    const httplib::Server::HandlerWithResponse fillError =
-        [](const httplib::Request &, httplib::Response &res) {
-            if (!res.body.empty())
-                return httplib::Server::HandlerResponse::Unhandled;
-            sendError(res, res.status, "");
-            return httplib::Server::HandlerResponse::Handled;
-        };
+    const httplib::Server::HandlerWithResponse fillError = [](const httplib::Request &,
+                                                              httplib::Response &res) {
+        if (!res.body.empty())
+            return httplib::Server::HandlerResponse::Unhandled;
+        sendError(res, res.status, "");
+        return httplib::Server::HandlerResponse::Handled;
+    };
     http.set_error_handler(fillError);
     http.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
         sendError(res, 500, "internal error");
@@ -689,7 +698,8 @@ void runServe(const ServeOptions &options)
         throw Failure("cannot listen on " + options.bind + ":" + std::to_string(options.port) +
                       " (address in use or not available)");
 
-    const std::string host = options.bind.find(':') != std::string::npos ? "[" + options.bind + "]" : options.bind;
+    const std::string host =
+        options.bind.find(':') != std::string::npos ? "[" + options.bind + "]" : options.bind;
     std::printf("pyra serve: %s (%s)\n", server.catalog().root().c_str(),
                 server.catalog().singleFile() ? "one slide" : "a folder of slides");
     if (!server.hasViewer())

@@ -73,8 +73,7 @@ uint64_t fnv1a(const std::string &text)
 std::string identityText(const std::string &path, const FileIdentity &id)
 {
     return path + "|" + std::to_string(id.device) + "|" + std::to_string(id.inode) + "|" +
-           std::to_string(id.size) + "|" + std::to_string(id.mtimeNs) + "|" +
-           std::to_string(id.ctimeNs);
+           std::to_string(id.size) + "|" + std::to_string(id.mtimeNs) + "|" + std::to_string(id.ctimeNs);
 }
 
 Summary summarize(const std::string &name, const FileIdentity &id, const pyradec::Slide &slide)
@@ -247,8 +246,9 @@ std::shared_ptr<OpenSlide> Catalog::openVersion(const std::string &name, const R
         open->slide = pyradec::Slide::open(r.path);
         open->deepZoom = std::make_shared<pyradec::DeepZoom>(open->slide, options_);
         char hex[17];
-        std::snprintf(hex, sizeof hex, "%016llx",
-                      static_cast<unsigned long long>(fnv1a(validator_ + "|" + identityText(r.path, r.identity))));
+        std::snprintf(
+            hex, sizeof hex, "%016llx",
+            static_cast<unsigned long long>(fnv1a(validator_ + "|" + identityText(r.path, r.identity))));
         open->etag = hex;
         return open;
     } catch (const pyradec::SlideError &e) {
@@ -333,7 +333,8 @@ std::vector<Summary> Catalog::list()
     } else {
         std::error_code ec;
         fs::recursive_directory_iterator it(rootReal_, fs::directory_options::skip_permission_denied, ec);
-        for (; !ec && it != fs::recursive_directory_iterator() && names.size() < kMaxListed; it.increment(ec)) {
+        for (; !ec && it != fs::recursive_directory_iterator() && names.size() < kMaxListed;
+             it.increment(ec)) {
             std::error_code typeError;
             const fs::path &p = it->path();
             if (!endsWithSlideExtension(p.filename().string()) || !it->is_regular_file(typeError))
@@ -357,7 +358,8 @@ std::vector<Summary> Catalog::list()
         std::shared_ptr<OpenSlide> open;
         {
             std::lock_guard lock(mutex_);
-            if (auto s = summaries_.find(name); s != summaries_.end() && s->second.first == resolved->identity) {
+            if (auto s = summaries_.find(name);
+                s != summaries_.end() && s->second.first == resolved->identity) {
                 out.push_back(s->second.second);
                 seen.insert(*s);
                 continue;

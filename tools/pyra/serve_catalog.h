@@ -70,8 +70,7 @@ public:
     // `root` is a folder (slides found recursively) or one slide file. Throws
     // pyra::Failure when it is neither. `validator` is mixed into every ETag
     // (the Deep Zoom and JPEG settings).
-    Catalog(const std::string &root, pyradec::DeepZoomOptions options, std::string validator,
-            size_t maxOpen);
+    Catalog(const std::string &root, pyradec::DeepZoomOptions options, std::string validator, size_t maxOpen);
 
     // The slide of a request path's name, opened (or reopened after a change).
     Lookup find(const std::string &name);
@@ -93,8 +92,7 @@ private:
     // Checks the name's form (400) and that it names a regular slide file
     // under the root, following no symlink out of it (404).
     std::optional<Resolved> resolve(const std::string &name, Lookup &out) const;
-    std::shared_ptr<OpenSlide> openVersion(const std::string &name, const Resolved &r,
-                                           std::string &error);
+    std::shared_ptr<OpenSlide> openVersion(const std::string &name, const Resolved &r, std::string &error);
     uint64_t keyOf(const std::string &path, const FileIdentity &identity);
 
     std::string rootReal_;

@@ -58,8 +58,8 @@ struct Layer {
     int32_t yCount = 1;
     int32_t boundWidth = 0;
     int32_t boundHeight = 0;
-    std::vector<Tile> tiles;               // row-major; tileCount = tiles.size()
-    std::optional<uint32_t> tileCount;     // written instead of tiles.size() when set
+    std::vector<Tile> tiles;            // row-major; tileCount = tiles.size()
+    std::optional<uint32_t> tileCount;  // written instead of tiles.size() when set
     // The picture this layer's tiles were cut from (xCount*tileWidth x yCount*tileHeight),
     // kept for tests that compare pixels. Empty when tiles were given directly.
     Image source;
@@ -67,28 +67,28 @@ struct Layer {
 
 struct AssociatedImage {
     Image image;
-    Bytes jpeg;           // stored bytes; made from image when empty
+    Bytes jpeg;  // stored bytes; made from image when empty
     uint32_t channels = 3;
 };
 
 enum class Damage {
     None,
-    HeadMagic,         // "VT" replaced
-    PersonMagic,       // "PI" replaced
-    ExtraMagic,        // "EI" replaced
-    LabelMagic,        // first associated-image header's "MI" replaced
-    MacroMagic,        // second associated-image header's "MI" replaced
-    ThumbMagic,        // thumbnail record's "IF" replaced
-    LayerMagic,        // magic of layer `damageLayer` replaced
-    ChainPastEnd,      // nextOffset of layer `damageLayer - 1` (or of the thumbnail for 0) past EOF
-    MacroChainPastEnd, // first associated-image nextOffset past EOF
-    TruncateTileTable, // file cut inside the tile-size table of the last layer
-    TruncateTileData,  // file cut inside the tile data of the last layer (table complete)
+    HeadMagic,          // "VT" replaced
+    PersonMagic,        // "PI" replaced
+    ExtraMagic,         // "EI" replaced
+    LabelMagic,         // first associated-image header's "MI" replaced
+    MacroMagic,         // second associated-image header's "MI" replaced
+    ThumbMagic,         // thumbnail record's "IF" replaced
+    LayerMagic,         // magic of layer `damageLayer` replaced
+    ChainPastEnd,       // nextOffset of layer `damageLayer - 1` (or of the thumbnail for 0) past EOF
+    MacroChainPastEnd,  // first associated-image nextOffset past EOF
+    TruncateTileTable,  // file cut inside the tile-size table of the last layer
+    TruncateTileData,   // file cut inside the tile data of the last layer (table complete)
 };
 
 struct Slide {
     // Header fields.
-    uint32_t imageWidth = 0;       // 0: derived from layer 0
+    uint32_t imageWidth = 0;  // 0: derived from layer 0
     uint32_t imageHeight = 0;
     uint32_t tileWidth = 256;
     uint32_t tileHeight = 256;
@@ -96,21 +96,21 @@ struct Slide {
     float ratio = 2.0f;
     double mpp = 0.25;
     uint32_t appMag = 40;
-    uint8_t compressionType = 0;   // 0 JPEG, 4 HEVC
+    uint8_t compressionType = 0;  // 0 JPEG, 4 HEVC
     bool hasPersonInfo = true;
     bool hasExtraInfo = true;
     std::optional<uint32_t> macroImageCount;  // written instead of the number of images when set
     std::optional<uint32_t> layerCount;       // written instead of layers.size() when set
-    uint32_t thumbWidth = 0;       // 0: taken from the thumbnail image
+    uint32_t thumbWidth = 0;                  // 0: taken from the thumbnail image
     uint32_t thumbHeight = 0;
 
     ColorParams colour;
     // Label (index 0) and macrograph (index 1); empty: no associated images.
     std::vector<AssociatedImage> associated;
     Image thumbnail;
-    uint8_t thumbFormat = 0;       // 0 JPEG, 1 BMP, anything else: stored bytes as given
+    uint8_t thumbFormat = 0;  // 0 JPEG, 1 BMP, anything else: stored bytes as given
     int thumbBmpBits = 24;
-    Bytes thumbBytes;              // stored thumbnail bytes; made from `thumbnail` when empty
+    Bytes thumbBytes;  // stored thumbnail bytes; made from `thumbnail` when empty
     std::vector<Layer> layers;
 
     Damage damage = Damage::None;
@@ -126,8 +126,8 @@ Slide makeSlide(int xCount = 3, int yCount = 2, int layers = 2, uint8_t compress
 
 // Cuts `picture` into tiles of the slide's tile size (white beyond its edges) and
 // encodes them with the slide's compression; fills layer.source.
-Layer makeLayer(const Slide &slide, const Image &picture, int32_t boundWidth = 0,
-                int32_t boundHeight = 0, int quality = 80);
+Layer makeLayer(const Slide &slide, const Image &picture, int32_t boundWidth = 0, int32_t boundHeight = 0,
+                int quality = 80);
 
 // Serialises the slide into the file's bytes.
 Bytes serialise(const Slide &slide);
@@ -135,6 +135,5 @@ Bytes serialise(const Slide &slide);
 std::string writeFile(const std::string &path, const Bytes &bytes);
 // Writes the slide to path; returns path.
 std::string writeSlide(const std::string &path, const Slide &slide);
-
 
 }  // namespace slidewriter
