@@ -12,10 +12,13 @@ slide of the process (``PyraCache``). Every call that decodes releases the GIL.
         patch = slide.read_region((1000, 2000), 0, (512, 512), as_array=True)
 """
 
+from __future__ import annotations
+
 from collections.abc import Mapping
 import operator
 import os
 from types import MappingProxyType
+from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
 from PIL import Image
@@ -80,27 +83,27 @@ class PyraCache:
         self._native = _pyradec.Cache(operator.index(capacity_bytes))
 
     @classmethod
-    def shared(cls):
+    def shared(cls) -> "PyraCache":
         """The process-wide cache every slide starts with."""
         cache = cls.__new__(cls)
         cache._native = _pyradec.Cache.shared()
         return cache
 
     @property
-    def capacity(self):
+    def capacity(self) -> int:
         """The bound in bytes; settable."""
         return self._native.capacity
 
     @capacity.setter
-    def capacity(self, capacity_bytes):
+    def capacity(self, capacity_bytes: int) -> None:
         self._native.capacity = operator.index(capacity_bytes)
 
     @property
-    def size(self):
+    def size(self) -> int:
         """Bytes of decoded tiles held."""
         return self._native.size
 
-    def clear(self):
+    def clear(self) -> None:
         """Drops every tile."""
         self._native.clear()
 
@@ -151,7 +154,7 @@ class PyraSlide:
         self._properties = None
 
     @classmethod
-    def detect_format(cls, filename):
+    def detect_format(cls, filename: Union[str, os.PathLike]) -> Optional[str]:
         """"pyra" when the file opens as a slide, else None (as the reference's method)."""
         try:
             _pyradec.Slide(os.fspath(filename)).close()
@@ -161,7 +164,7 @@ class PyraSlide:
 
     # ---- lifetime ----
 
-    def close(self):
+    def close(self) -> None:
         """Closes the slide; reads in flight in other threads finish first."""
         self._native.close()
 
@@ -185,47 +188,47 @@ class PyraSlide:
     # ---- geometry ----
 
     @property
-    def filename(self):
+    def filename(self) -> str:
         """The path the slide was opened with, as given."""
         return self._filename
 
     @property
-    def level_count(self):
+    def level_count(self) -> int:
         """The number of levels."""
         self._live()
         return len(self._levels)
 
     @property
-    def dimensions(self):
+    def dimensions(self) -> Tuple[int, int]:
         """(width, height) of level 0."""
         return self.level_dimensions[0]
 
     @property
-    def level_dimensions(self):
+    def level_dimensions(self) -> Tuple[Tuple[int, int], ...]:
         """(width, height) of every level's content (the tile grid less its margins)."""
         self._live()
         return tuple((w, h) for w, h, _, _, _ in self._levels)
 
     @property
-    def level_downsamples(self):
+    def level_downsamples(self) -> Tuple[float, ...]:
         """Each level's downsample: the mean of the width and height ratios to level 0."""
         self._live()
         return tuple(d for _, _, d, _, _ in self._levels)
 
     @property
-    def level_tile_sizes(self):
+    def level_tile_sizes(self) -> Tuple[Tuple[int, int], ...]:
         """(tile width, tile height) of every level."""
         self._live()
         return tuple((tw, th) for _, _, _, tw, th in self._levels)
 
-    def get_best_level_for_downsample(self, downsample):
+    def get_best_level_for_downsample(self, downsample: float) -> int:
         """The largest level whose downsample is at most ``downsample`` (0 below every one)."""
         return self._native.best_level_for_downsample(float(downsample))
 
     # ---- metadata ----
 
     @property
-    def properties(self):
+    def properties(self) -> Mapping[str, str]:
         """Read-only mapping of property names to strings (see the PROPERTY_NAME_* constants)."""
         self._live()
         if self._properties is None:
@@ -233,14 +236,16 @@ class PyraSlide:
         return self._properties
 
     @property
-    def associated_images(self):
+    def associated_images(self) -> Mapping[str, Image.Image]:
         """Mapping of "thumbnail", "label", "macro" (those the slide holds) to RGBA PIL images."""
         self._live()
         return _AssociatedImages(self._native)
 
     # ---- pixels ----
 
-    def read_region(self, location, level, size, *, as_array=False):
+    def read_region(
+        self, location: Tuple[int, int], level: int, size: Tuple[int, int], *, as_array: bool = False
+    ) -> Union[Image.Image, np.ndarray]:
         """Reads a rectangle of a level.
 
         ``location``: (x, y) top-left corner in level-0 pixels; ``size``:
@@ -258,7 +263,9 @@ class PyraSlide:
         rgba = self._native.read_region(x, y, level, w, h, True)
         return Image.frombuffer("RGBA", (w, h), rgba, "raw", "RGBA", 0, 1)
 
-    def read_level_region(self, level, location, size, *, out=None):
+    def read_level_region(
+        self, level: int, location: Tuple[int, int], size: Tuple[int, int], *, out: Optional[np.ndarray] = None
+    ) -> np.ndarray:
         """Reads a rectangle in LEVEL pixel coordinates as RGB numpy pixels.
 
         ``location`` (x, y) and ``size`` (width, height) are both in pixels of
@@ -272,7 +279,10 @@ class PyraSlide:
         w, h = _pair(size, "size")
         return self._native.read_level_region(_level(level), x, y, w, h, out)
 
-    def read_regions(self, locations, level, size, *, workers=None):
+    def read_regions(
+        self, locations: Sequence[Tuple[int, int]], level: int, size: Tuple[int, int], *,
+        workers: Optional[int] = None
+    ) -> np.ndarray:
         """Reads many rectangles of one size at once on native threads.
 
         ``locations``: a sequence (or an (n, 2) integer array) of level-0 (x, y)
@@ -299,7 +309,7 @@ class PyraSlide:
             raise ValueError(f"workers must be at least 1, got {workers}")
         return self._native.read_regions(at.astype(np.int64, copy=False), level, w, h, min(workers, 1 << 16))
 
-    def get_thumbnail(self, size):
+    def get_thumbnail(self, size: Tuple[int, int]) -> Image.Image:
         """An RGB PIL image no larger than ``size``: the best level for the
         downsample, on white, reduced with a Lanczos filter (aspect kept)."""
         self._live()
@@ -313,21 +323,21 @@ class PyraSlide:
         thumb.thumbnail((tw, th), Image.LANCZOS)
         return thumb
 
-    def zarr_group(self):
+    def zarr_group(self) -> "zarr.Group":
         """The slide as a read-only zarr group: one array per level, chunk = tile."""
         from . import zarr as _zarr
         return _zarr.open_group(self)
 
     # ---- cache ----
 
-    def set_cache(self, cache):
+    def set_cache(self, cache: PyraCache) -> None:
         """Reads of this slide go through ``cache`` (a PyraCache) from now on."""
         if not isinstance(cache, PyraCache):
             raise TypeError("Not a PyraCache object")
         self._native.set_cache(cache._native)
 
 
-def open_slide(filename):
+def open_slide(filename: Union[str, os.PathLike]) -> "PyraSlide":
     """Opens a slide (PyraSlide); PyraUnsupportedFormatError says why when it is not one."""
     return PyraSlide(filename)
 

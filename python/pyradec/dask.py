@@ -12,9 +12,12 @@ Example::
     print(layer.mean().compute())
 """
 
+from __future__ import annotations
+
 import os
 import threading
 from collections import OrderedDict
+from typing import Any, Callable, Iterable, Optional, Union
 
 import dask
 import dask.array as da
@@ -132,7 +135,7 @@ def _default_chunks(width, height, tile_width, tile_height):
     return (_even_tiles(height, tile_height) * tile_height, _even_tiles(width, tile_width) * tile_width, 3)
 
 
-def read_level(path, level, chunks=None):
+def read_level(path: Union[str, os.PathLike], level: int, chunks: Any = None) -> da.Array:
     """Layer `level` of the slide at `path` (or of an open PyraSlide) as a lazy
     ``dask.array`` of shape (height, width, 3), dtype uint8, RGB as the library
     decodes it.
@@ -161,7 +164,7 @@ def read_level(path, level, chunks=None):
                          meta=np.empty((0, 0, 0), np.uint8))
 
 
-def tile_grid(path, level=0):
+def tile_grid(path: Union[str, os.PathLike], level: int = 0) -> tuple:
     """(columns, rows, tile_width, tile_height, width, height) of the layer's
     tiles over its content."""
     slide = open_slide_cached(_fspath(path))
@@ -205,7 +208,10 @@ def _select(selection, columns, rows):
     return pairs
 
 
-def map_tiles(paths, func, level=0, *, tiles=None, block=16, as_frame=True, compute=True):
+def map_tiles(
+    paths: Iterable[Union[str, os.PathLike]], func: Callable, level: int = 0, *, tiles: Optional[Any] = None,
+    block: int = 16, as_frame: bool = True, compute: bool = True,
+):
     """Applies ``func(pixels)`` to every tile of every slide and gathers a table.
 
     paths: slide paths (or open PyraSlides). func: called with each tile's

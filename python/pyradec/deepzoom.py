@@ -6,7 +6,10 @@ resize) are the internal C++ layer's, the same code the ``pyra serve`` tile
 server runs, so both serve identical tiles.
 """
 
+from __future__ import annotations
+
 import operator
+from typing import Tuple
 
 from PIL import Image
 
@@ -27,7 +30,7 @@ class DeepZoomGenerator:
     BOUNDS_OFFSET_PROPS = (_pyradec.PROPERTY_NAME_BOUNDS_X, _pyradec.PROPERTY_NAME_BOUNDS_Y)
     BOUNDS_SIZE_PROPS = (_pyradec.PROPERTY_NAME_BOUNDS_WIDTH, _pyradec.PROPERTY_NAME_BOUNDS_HEIGHT)
 
-    def __init__(self, osr, tile_size=254, overlap=1, limit_bounds=False):
+    def __init__(self, osr: PyraSlide, tile_size: int = 254, overlap: int = 1, limit_bounds: bool = False):
         if not isinstance(osr, PyraSlide):
             raise TypeError(f"DeepZoomGenerator needs a PyraSlide, got {type(osr).__name__}")
         self._osr = osr
@@ -42,40 +45,42 @@ class DeepZoomGenerator:
                 f"overlap={self._overlap}, limit_bounds={self._limit_bounds})")
 
     @property
-    def level_count(self):
+    def level_count(self) -> int:
         """The number of Deep Zoom levels."""
         return self._dz.level_count
 
     @property
-    def level_tiles(self):
+    def level_tiles(self) -> Tuple[Tuple[int, int], ...]:
         """(columns, rows) of tiles in each Deep Zoom level."""
         return self._level_tiles
 
     @property
-    def level_dimensions(self):
+    def level_dimensions(self) -> Tuple[Tuple[int, int], ...]:
         """(width, height) in pixels of each Deep Zoom level."""
         return self._level_dimensions
 
     @property
-    def tile_count(self):
+    def tile_count(self) -> int:
         """The number of tiles over all levels."""
         return self._dz.tile_count
 
-    def get_dzi(self, format):
+    def get_dzi(self, format: str) -> str:
         """The Deep Zoom descriptor (XML) with tiles in ``format`` ("jpeg" or "png")."""
         return self._dz.dzi(format)
 
-    def get_tile(self, level, address):
+    def get_tile(self, level: int, address: Tuple[int, int]) -> Image.Image:
         """The tile at ``address`` (col, row) of a Deep Zoom level as an RGB PIL image."""
         col, row = self._address(address)
         return Image.fromarray(self._dz.tile(operator.index(level), col, row), "RGB")
 
-    def get_tile_coordinates(self, level, address):
+    def get_tile_coordinates(
+        self, level: int, address: Tuple[int, int]
+    ) -> Tuple[Tuple[int, int], int, Tuple[int, int]]:
         """The read_region arguments of a tile: ((x, y) at level 0, slide level, (width, height))."""
         col, row = self._address(address)
         return self._dz.tile_coordinates(operator.index(level), col, row)
 
-    def get_tile_dimensions(self, level, address):
+    def get_tile_dimensions(self, level: int, address: Tuple[int, int]) -> Tuple[int, int]:
         """(width, height) of a tile, overlaps included."""
         col, row = self._address(address)
         return self._dz.tile_dimensions(operator.index(level), col, row)

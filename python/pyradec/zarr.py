@@ -17,10 +17,13 @@ Example::
     layer = da.from_zarr(group["1"])
 """
 
+from __future__ import annotations
+
 import json
 import os
 import re
 import threading
+from typing import Union
 from concurrent.futures import ThreadPoolExecutor
 
 import zarr
@@ -154,7 +157,7 @@ class PyraStore(BaseStore):
     def __hash__(self):
         return hash(("PyraStore", self._path))
 
-    def close(self):
+    def close(self) -> None:
         """Closes the slide when the store opened it itself."""
         if self._owns_slide:
             self._slide.close()
@@ -267,7 +270,7 @@ class PyraStore(BaseStore):
         raise PermissionError("PyraStore is read-only")
 
 
-def open_group(slide):
+def open_group(slide: Union[str, os.PathLike, "PyraSlide"]) -> zarr.Group:
     """The slide (a path or an open PyraSlide) as an opened, read-only zarr group."""
     return zarr.open_group(PyraStore(slide), mode="r")
 
