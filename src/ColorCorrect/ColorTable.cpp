@@ -440,7 +440,7 @@ void applyColorTableRows(const ColorCorrectTable *table, const unsigned char *sr
         for (size_t i = 0; i < pixelsPerRow; ++i, s += 3, d += 3) {
             if (i + kAhead < pixelsPerRow)
                 __builtin_prefetch(packed + indexOf<BgrOrder>(s + kAhead * 3));
-            else if (next)
+            else if (next && i + kAhead - pixelsPerRow < pixelsPerRow)  // rows narrower than the distance
                 __builtin_prefetch(packed + indexOf<BgrOrder>(next + (i + kAhead - pixelsPerRow) * 3));
             const uint32_t entry = packed[indexOf<BgrOrder>(s)];
             d[0] = static_cast<unsigned char>(entry);
