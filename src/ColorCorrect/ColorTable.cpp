@@ -86,8 +86,14 @@ struct S {
 }  // namespace portable
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// Each kernel is compiled for its instruction set; GCC takes the target as a
+// pragma, clang (the fuzzing build) as an attribute on every function inside.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx2 {
 struct S {
     static constexpr int N = 8;
@@ -128,10 +134,15 @@ struct S {
 };
 #include "ColorRowKernel.inc"
 }  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"))), apply_to = function)
+#else
 #pragma GCC pop_options
 
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512vl,avx512dq")
+#endif
 // GCC 12's own intrinsics start from deliberately undefined registers.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -176,7 +187,11 @@ struct S {
 #include "ColorRowKernel.inc"
 }  // namespace avx512
 #pragma GCC diagnostic pop
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 
 RowFn rowFnFor(pyradec::ColorKernel kernel)
