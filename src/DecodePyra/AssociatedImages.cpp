@@ -23,7 +23,7 @@ unsigned char *decodeAssociatedJpeg(const unsigned char *jpeg, size_t length, in
     // The stream must declare the record's size before anything is allocated for it;
     // the accessors form 4-byte-per-pixel sizes in 32 bits.
     int streamWidth = 0, streamHeight = 0;
-    if (width <= 0 || height <= 0 || int64_t{width} * height * 4 > INT32_MAX ||
+    if (width <= 0 || height <= 0 || uint64_t(width) * uint64_t(height) * 4 > INT32_MAX ||
         !jpegSize(jpeg, length, &streamWidth, &streamHeight) || streamWidth != width ||
         streamHeight != height)
         return nullptr;
