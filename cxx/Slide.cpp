@@ -271,12 +271,27 @@ std::vector<Associated> Slide::associatedNames() const
     return names;
 }
 
-std::vector<uint8_t> Slide::storedTile(int levelIndex, int col, int row) const
+const Level &Slide::tileLevel(int levelIndex, int col, int row) const
 {
     const Level &l = level(levelIndex);
     if (col < 0 || row < 0 || col >= l.columns || row >= l.rows)
         throw InvalidArgument("no tile (" + std::to_string(col) + ", " + std::to_string(row) + ") in level " +
                               std::to_string(levelIndex));
+    return l;
+}
+
+void Slide::decodeTile(const VtPyraInfo &h, const Level &l, int col, int row, uint8_t *out) const
+{
+    const int status = assembleRegion(&h, l.index, static_cast<uint32_t>(col) * l.tileWidth,
+                                      static_cast<uint32_t>(row) * l.tileHeight, l.tileWidth, l.tileHeight, out);
+    if (status != VT_OK)
+        throw SlideError(path_ + ": tile (" + std::to_string(col) + ", " + std::to_string(row) + ") of level " +
+                         std::to_string(l.index) + " did not decode (status " + std::to_string(status) + ")");
+}
+
+std::vector<uint8_t> Slide::storedTile(int levelIndex, int col, int row) const
+{
+    tileLevel(levelIndex, col, row);
     auto h = handle();
     const TileEntry entry = tileEntry(h.get(), levelIndex, col, row);
     if (!entry.present())
@@ -291,23 +306,14 @@ std::vector<uint8_t> Slide::storedTile(int levelIndex, int col, int row) const
 
 Pixels Slide::tile(int levelIndex, int col, int row, PixelFormat format) const
 {
-    const Level &l = level(levelIndex);
-    if (col < 0 || row < 0 || col >= l.columns || row >= l.rows)
-        throw InvalidArgument("no tile (" + std::to_string(col) + ", " + std::to_string(row) + ") in level " +
-                              std::to_string(levelIndex));
+    const Level &l = tileLevel(levelIndex, col, row);
     auto h = handle();
     Pixels p;
     p.width = l.tileWidth;
     p.height = l.tileHeight;
     p.channels = 3;
     p.data.resize(static_cast<size_t>(l.tileWidth) * static_cast<size_t>(l.tileHeight) * 3);
-    const int status =
-        assembleRegion(h.get(), levelIndex, static_cast<uint32_t>(col) * l.tileWidth,
-                       static_cast<uint32_t>(row) * l.tileHeight, l.tileWidth, l.tileHeight, p.data.data());
-    if (status != VT_OK)
-        throw SlideError(path_ + ": tile (" + std::to_string(col) + ", " + std::to_string(row) +
-                         ") of level " + std::to_string(levelIndex) + " did not decode (status " +
-                         std::to_string(status) + ")");
+    decodeTile(*h, l, col, row, p.data.data());
     if (format != PixelFormat::Bgr) {
         Pixels converted;
         converted.width = p.width;
@@ -409,12 +415,7 @@ void Slide::readTiles(const VtPyraInfo &h, const Level &l, int64_t x, int64_t y,
             std::shared_ptr<const std::vector<uint8_t>> pixels = cache.get(key);
             if (!pixels) {
                 auto decoded = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(tw) * th * 3);
-                const int status = assembleRegion(&h, l.index, static_cast<uint32_t>(col) * tw,
-                                                  static_cast<uint32_t>(row) * th, tw, th, decoded->data());
-                if (status != VT_OK)
-                    throw SlideError(path_ + ": tile (" + std::to_string(col) + ", " + std::to_string(row) +
-                                     ") of level " + std::to_string(l.index) + " did not decode (status " +
-                                     std::to_string(status) + ")");
+                decodeTile(h, l, col, row, decoded->data());
                 pixels = decoded;
                 cache.put(key, pixels);
             }

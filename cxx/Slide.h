@@ -172,6 +172,10 @@ public:
 
 private:
     Slide(std::string path, VtPyraInfo *handle);
+    // The level of a tile address; InvalidArgument outside the grid.
+    const Level &tileLevel(int level, int col, int row) const;
+    // One whole tile (absent: white) into `out`; SlideError when it does not decode.
+    void decodeTile(const VtPyraInfo &h, const Level &l, int col, int row, uint8_t *out) const;
     void readTiles(const VtPyraInfo &h, const Level &l, int64_t x, int64_t y, int width, int height,
                    PixelFormat format, uint8_t *out, size_t stride, TileCache &cache) const;
 
