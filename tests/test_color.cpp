@@ -385,6 +385,60 @@ TEST_F(ColorApply, ApplyInPlaceAndWithoutTable)
     pyradec::releaseColorTable(t);
 }
 
+// A built table is looked up through its packed plane, a few pixels at a time:
+// every run length, in place and between buffers, and row blocks narrower and
+// wider than a group, must give the pointer tables' entries.
+TEST_F(ColorApply, PackedLookupsEqualThePointerTablesForAnyRunShape)
+{
+    const ColorParams scanner = {1.8f,
+                                 {1.08f, 0.97f, 1.12f},
+                                 {1.0f, 1.15f, 1.05f},
+                                 {1.12f, -0.08f, -0.04f, -0.05f, 1.09f, -0.04f, 0.02f, -0.11f, 1.09f}};
+    ColorCorrectTable *t = pyradec::acquireColorTable(scanner);
+    ASSERT_NE(t, nullptr);
+    ASSERT_NE(pyradec::colorPlanesOf(t).packed, nullptr);
+    auto expected = [t](const unsigned char *bgr) {
+        return std::array<unsigned char, 3>{t->blueTable[bgr[2]][bgr[1]][bgr[0]],
+                                            t->greenTable[bgr[2]][bgr[1]][bgr[0]],
+                                            t->redTable[bgr[2]][bgr[1]][bgr[0]]};
+    };
+    for (int count = 0; count <= 41; ++count) {
+        const auto in = pixels(count, 3);
+        auto inPlace = in;
+        pyradec::applyColorTable(t, inPlace.data(), size_t(count), 3);
+        std::vector<unsigned char> copied(in.size() + 1, 0xa5);  // one guard byte after
+        pyradec::applyColorTableTo(t, in.data(), copied.data(), size_t(count));
+        EXPECT_EQ(copied.back(), 0xa5) << count;
+        for (int i = 0; i < count; ++i) {
+            const auto want = expected(&in[size_t(i) * 3]);
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_EQ(inPlace[size_t(i) * 3 + c], want[c]) << count << " pixel " << i;
+                EXPECT_EQ(copied[size_t(i) * 3 + c], want[c]) << count << " pixel " << i;
+            }
+        }
+    }
+    struct Block {
+        size_t rows, width, srcPad, dstPad;
+    };
+    for (const Block b : {Block{1, 1, 0, 0}, Block{3, 2, 5, 1}, Block{4, 5, 0, 7}, Block{2, 17, 3, 0},
+                          Block{5, 21, 1, 2}, Block{3, 64, 0, 0}}) {
+        const size_t srcStride = b.width * 3 + b.srcPad, dstStride = b.width * 3 + b.dstPad;
+        const auto in = pixels(int(b.rows * srcStride), 1);
+        std::vector<unsigned char> out(b.rows * dstStride, 0xa5);
+        pyradec::applyColorTableRows(t, in.data(), srcStride, out.data(), dstStride, b.rows, b.width);
+        for (size_t r = 0; r < b.rows; ++r) {
+            for (size_t i = 0; i < b.width; ++i) {
+                const auto want = expected(&in[r * srcStride + i * 3]);
+                for (int c = 0; c < 3; ++c)
+                    EXPECT_EQ(out[r * dstStride + i * 3 + c], want[c]) << b.width << "x" << b.rows;
+            }
+            for (size_t k = b.width * 3; k < dstStride; ++k)
+                EXPECT_EQ(out[r * dstStride + k], 0xa5) << "padding written, " << b.width << "x" << b.rows;
+        }
+    }
+    pyradec::releaseColorTable(t);
+}
+
 TEST_F(ColorApply, ChangedRangeTableIsHonoured)
 {
     ColorCorrectTable *t = tracer();

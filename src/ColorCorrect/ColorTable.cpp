@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "ColorCorrect.h"
 
@@ -67,13 +68,28 @@ struct S {
     static M lor(M a, M b) { return a | b; }
     static M landnot(M a, M b) { return ~a & b; }
     static V sel(M m, V a, V b) { return m ? a : b; }
+#if defined(__SSE2__)
+    static V max(V a, V b) { return _mm_max_ps(a, b); }
+    static V min(V a, V b) { return _mm_min_ps(a, b); }
+#else
+    static V max(V a, V b) { return a > b ? a : b; }
+    static V min(V a, V b) { return a < b ? a : b; }
+#endif
+    static V pick(M m, V a) { return (V)(m & (I)a); }
+    static V drop(M m, V a) { return (V)(~m & (I)a); }
+    static V bor(V a, V b) { return (V)((I)a | (I)b); }
     static I truncate(V a) { return __builtin_convertvector(a, I); }
     static V toFloat(I a) { return __builtin_convertvector(a, V); }
     static M eq(I a, int k) { return a == k; }
     static V gather(const float *t, I i) { return V{t[i[0]], t[i[1]], t[i[2]], t[i[3]]}; }
     static void storeBytes(unsigned char *out, I x)
     {
+#if defined(__SSE2__)  // the lanes hold 0..255: two saturating packs instead of four extracts
+        const __m128i words = _mm_packs_epi32((__m128i)x, (__m128i)x);
+        const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+#else
         const B bytes = __builtin_convertvector(x, B);
+#endif
         __builtin_memcpy(out, &bytes, sizeof bytes);
     }
     static void storePacked(uint32_t *out, I r, I g, I b)
@@ -116,6 +132,11 @@ struct S {
     static M lor(M a, M b) { return _mm256_or_ps(a, b); }
     static M landnot(M a, M b) { return _mm256_andnot_ps(a, b); }
     static V sel(M m, V a, V b) { return _mm256_blendv_ps(b, a, m); }
+    static V max(V a, V b) { return _mm256_max_ps(a, b); }
+    static V min(V a, V b) { return _mm256_min_ps(a, b); }
+    static V pick(M m, V a) { return _mm256_and_ps(m, a); }
+    static V drop(M m, V a) { return _mm256_andnot_ps(m, a); }
+    static V bor(V a, V b) { return _mm256_or_ps(a, b); }
     static I truncate(V a) { return _mm256_cvttps_epi32(a); }
     static V toFloat(I a) { return _mm256_cvtepi32_ps(a); }
     static M eq(I a, int k) { return _mm256_castsi256_ps(_mm256_cmpeq_epi32(a, _mm256_set1_epi32(k))); }
@@ -169,6 +190,11 @@ struct S {
     static M lor(M a, M b) { return _kor_mask16(a, b); }
     static M landnot(M a, M b) { return _kandn_mask16(a, b); }
     static V sel(M m, V a, V b) { return _mm512_mask_blend_ps(m, b, a); }
+    static V max(V a, V b) { return _mm512_max_ps(a, b); }
+    static V min(V a, V b) { return _mm512_min_ps(a, b); }
+    static V pick(M m, V a) { return _mm512_maskz_mov_ps(m, a); }
+    static V drop(M m, V a) { return _mm512_maskz_mov_ps(_knot_mask16(m), a); }
+    static V bor(V a, V b) { return _mm512_or_ps(a, b); }
     static I truncate(V a) { return _mm512_cvttps_epi32(a); }
     static V toFloat(I a) { return _mm512_cvtepi32_ps(a); }
     static M eq(I a, int k) { return _mm512_cmpeq_epi32_mask(a, _mm512_set1_epi32(k)); }
@@ -233,6 +259,53 @@ inline size_t indexOf(const unsigned char *p)
     return (size_t{p[O::red]} << 16) | (size_t{p[O::green]} << 8) | p[O::blue];
 }
 
+inline uint32_t loadWord(const unsigned char *p)
+{
+    uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+inline void storeWord(unsigned char *p, uint32_t w) { std::memcpy(p, &w, sizeof w); }
+
+// Blue-green-red pixels through the packed plane, src to dst (which may be the
+// same buffer). A little-endian word of a pixel's three bytes is its index, and
+// an entry is the corrected pixel's bytes: four pixels are three word loads,
+// four lookups and three word stores, all loads of a group before its stores.
+// The first `prefetchCount` pixels at `prefetchFrom` (the next row, say) follow
+// the run for prefetching.
+void lookupBgr(const uint32_t *packed, const unsigned char *src, unsigned char *dst, size_t count,
+               const unsigned char *prefetchFrom, size_t prefetchCount)
+{
+    // Prefetching a group's worth of entries some pixels ahead keeps more of the
+    // table's cache misses in flight.
+    constexpr size_t kAhead = 16;
+    size_t i = 0;
+    for (; i + 4 <= count; i += 4, src += 12, dst += 12) {
+        for (size_t k = 0; k < 4; ++k) {
+            const size_t j = i + kAhead + k;
+            // A word load reads one byte past its pixel: not for a run's last pixel.
+            if (j + 1 < count)
+                __builtin_prefetch(packed + (loadWord(src + (kAhead + k) * 3) & 0xffffff));
+            else if (j >= count && j - count + 1 < prefetchCount)
+                __builtin_prefetch(packed + (loadWord(prefetchFrom + (j - count) * 3) & 0xffffff));
+        }
+        const uint32_t w0 = loadWord(src), w1 = loadWord(src + 4), w2 = loadWord(src + 8);
+        const uint32_t e0 = packed[w0 & 0xffffff];
+        const uint32_t e1 = packed[(w0 >> 24) | ((w1 & 0xffff) << 8)];
+        const uint32_t e2 = packed[(w1 >> 16) | ((w2 & 0xff) << 16)];
+        const uint32_t e3 = packed[w2 >> 8];
+        storeWord(dst, (e0 & 0xffffff) | (e1 << 24));
+        storeWord(dst + 4, ((e1 >> 8) & 0xffff) | (e2 << 16));
+        storeWord(dst + 8, ((e2 >> 16) & 0xff) | (e3 << 8));
+    }
+    for (; i < count; ++i, src += 3, dst += 3) {
+        const uint32_t entry = packed[(size_t{src[2]} << 16) | (size_t{src[1]} << 8) | src[0]];
+        dst[0] = static_cast<unsigned char>(entry);
+        dst[1] = static_cast<unsigned char>(entry >> 8);
+        dst[2] = static_cast<unsigned char>(entry >> 16);
+    }
+}
+
 // Applies the planes from src to dst (which may be the same buffer).
 template <typename O>
 void applyPlanes(const pyradec::ColorPlanes &planes, const unsigned char *src, unsigned char *dst,
@@ -240,6 +313,10 @@ void applyPlanes(const pyradec::ColorPlanes &planes, const unsigned char *src, u
 {
     constexpr int Step = O::step;
     if (const uint32_t *packed = planes.packed) {
+        if constexpr (std::is_same_v<O, BgrOrder>) {
+            lookupBgr(packed, src, dst, count, nullptr, 0);
+            return;
+        }
         // Prefetching a few pixels ahead keeps more of the table's cache misses in flight.
         constexpr size_t kAhead = 16;
         for (size_t i = 0; i < count; ++i, src += Step, dst += Step) {
@@ -446,22 +523,10 @@ void applyColorTableRows(const ColorCorrectTable *table, const unsigned char *sr
     }
     // One check for the whole block, and the next row's first entries are on
     // their way while this row's last ones are looked up.
-    constexpr size_t kAhead = 16;
-    const uint32_t *packed = planes.packed;
     for (size_t r = 0; r < rows; ++r) {
-        const unsigned char *s = src + r * srcStride;
-        unsigned char *d = dst + r * dstStride;
-        const unsigned char *next = r + 1 < rows ? s + srcStride : nullptr;
-        for (size_t i = 0; i < pixelsPerRow; ++i, s += 3, d += 3) {
-            if (i + kAhead < pixelsPerRow)
-                __builtin_prefetch(packed + indexOf<BgrOrder>(s + kAhead * 3));
-            else if (next && i + kAhead - pixelsPerRow < pixelsPerRow)  // rows narrower than the distance
-                __builtin_prefetch(packed + indexOf<BgrOrder>(next + (i + kAhead - pixelsPerRow) * 3));
-            const uint32_t entry = packed[indexOf<BgrOrder>(s)];
-            d[0] = static_cast<unsigned char>(entry);
-            d[1] = static_cast<unsigned char>(entry >> 8);
-            d[2] = static_cast<unsigned char>(entry >> 16);
-        }
+        const bool last = r + 1 == rows;
+        lookupBgr(planes.packed, src + r * srcStride, dst + r * dstStride, pixelsPerRow,
+                  last ? nullptr : src + (r + 1) * srcStride, last ? 0 : pixelsPerRow);
     }
 }
 
