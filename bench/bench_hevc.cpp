@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -13,6 +14,7 @@ extern "C" {
 
 #include "ColorCorrect/ColorCorrect.h"
 #include "DecodeHevc/DecodeHevc.h"
+#include "slidewriter/ImageFiles.h"
 #include "slidewriter/SlideWriter.h"
 
 namespace {
@@ -37,10 +39,10 @@ ColorCorrectTable *benchTable()
     return table;
 }
 
-// Planar 4:2:0 of a fixture picture (slide-like content), by the BT.601 forward formula.
-Bytes patternPlanar(int w, int h)
+// Planar 4:2:0 of a picture, by the BT.601 forward formula.
+Bytes planarOf(const slidewriter::Image &img)
 {
-    const slidewriter::Image img = slidewriter::makePattern(w, h, 9);
+    const int w = img.width, h = img.height;
     Bytes yuv(size_t(w) * h * 3 / 2);
     uint8_t *u = yuv.data() + size_t(w) * h, *v = u + size_t(w / 2) * (h / 2);
     for (int y = 0; y < h; ++y) {
@@ -55,6 +57,24 @@ Bytes patternPlanar(int w, int h)
         }
     }
     return yuv;
+}
+
+// A fixture picture (slide-like content).
+Bytes patternPlanar(int w, int h) { return planarOf(slidewriter::makePattern(w, h, 9)); }
+
+// The four 256x256 quarters of the 512x512 micrograph the tile benchmarks use;
+// none when it is not cached (scripts/sample-micrograph.sh fetches it).
+std::vector<Bytes> micrographTiles()
+{
+    std::vector<Bytes> tiles;
+    const char *path = "/var/cache/pyradec/sample/ihc.png";
+    if (!std::filesystem::exists(path))
+        return tiles;
+    const slidewriter::Image img = slidewriter::loadImage(path);
+    for (int y = 0; y + kSide <= img.height && y < 2 * kSide; y += kSide)
+        for (int x = 0; x + kSide <= img.width && x < 2 * kSide; x += kSide)
+            tiles.push_back(planarOf(slidewriter::crop(img, x, y, kSide, kSide)));
+    return tiles;
 }
 
 Bytes noisePlanar(int w, int h)
@@ -97,25 +117,35 @@ void setPixelCounters(benchmark::State &state, int64_t pixels)
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-enum class Content { Pattern, Noise, Flat };
+// Micrograph: four tiles of a real micrograph taken in turn, so that no tile's
+// table entries are left in the cache by the iteration before.
+enum class Content { Pattern, Noise, Flat, Micrograph };
 
-Bytes contentPlanar(Content c)
+std::vector<Bytes> contentTiles(Content c)
 {
     if (c == Content::Noise)
-        return noisePlanar(kSide, kSide);
+        return {noisePlanar(kSide, kSide)};
     if (c == Content::Flat)
-        return Bytes(size_t(kSide) * kSide * 3 / 2, 180);
-    return patternPlanar(kSide, kSide);
+        return {Bytes(size_t(kSide) * kSide * 3 / 2, 180)};
+    if (c == Content::Micrograph)
+        return micrographTiles();
+    return {patternPlanar(kSide, kSide)};
 }
 
 template <Content C>
 void BM_YuvToBgr_Ours(benchmark::State &state)
 {
     ColorCorrectTable *table = benchTable();
+    const std::vector<Bytes> tiles = contentTiles(C);
+    if (tiles.empty()) {
+        state.SkipWithError("no micrograph cached (scripts/sample-micrograph.sh)");
+        return;
+    }
     pyradec::setCurrentColorTable(table);
-    const Bytes yuv = contentPlanar(C);
     Bytes out(size_t(kSide) * kSide * 3);
+    size_t next = 0;
     for (auto _ : state) {
+        const Bytes &yuv = tiles[next++ % tiles.size()];
         benchmark::DoNotOptimize(Yuv420pRgb(yuv.data(), out.data(), kSide, kSide, BGR24));
         benchmark::ClobberMemory();
     }
@@ -140,10 +170,15 @@ template <Content C>
 void BM_YuvToBgr_PlainPointerTable(benchmark::State &state)
 {
     ColorCorrectTable *table = benchTable();
-    const Bytes yuv = contentPlanar(C);
+    const std::vector<Bytes> tiles = contentTiles(C);
+    if (tiles.empty()) {
+        state.SkipWithError("no micrograph cached (scripts/sample-micrograph.sh)");
+        return;
+    }
     Bytes out(size_t(kSide) * kSide * 3);
+    size_t next = 0;
     for (auto _ : state) {
-        plainYuvToBgr(yuv.data(), out.data(), kSide, kSide, table);
+        plainYuvToBgr(tiles[next++ % tiles.size()].data(), out.data(), kSide, kSide, table);
         benchmark::ClobberMemory();
     }
     setPixelCounters(state, int64_t(kSide) * kSide);
@@ -202,6 +237,8 @@ void BM_LibavcodecDecodeOnly(benchmark::State &state)
 
 }  // namespace
 
+BENCHMARK(BM_YuvToBgr_Ours<Content::Micrograph>)->Name("YuvToBgr/ours/micrograph");
+BENCHMARK(BM_YuvToBgr_PlainPointerTable<Content::Micrograph>)->Name("YuvToBgr/plain_pointer_table/micrograph");
 BENCHMARK(BM_YuvToBgr_Ours<Content::Pattern>)->Name("YuvToBgr/ours/pattern");
 BENCHMARK(BM_YuvToBgr_PlainPointerTable<Content::Pattern>)->Name("YuvToBgr/plain_pointer_table/pattern");
 BENCHMARK(BM_YuvToBgr_Ours<Content::Noise>)->Name("YuvToBgr/ours/noise");
