@@ -18,6 +18,7 @@
 #endif
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -279,8 +280,10 @@ void lookupBgr(const uint32_t *packed, const unsigned char *src, unsigned char *
     // Prefetching a group's worth of entries some pixels ahead keeps more of the
     // table's cache misses in flight.
     constexpr size_t kAhead = 16;
+    // The word forms hold on little-endian processors; others take the pixel loop.
+    constexpr bool kWords = std::endian::native == std::endian::little;
     size_t i = 0;
-    for (; i + 4 <= count; i += 4, src += 12, dst += 12) {
+    for (; kWords && i + 4 <= count; i += 4, src += 12, dst += 12) {
         for (size_t k = 0; k < 4; ++k) {
             const size_t j = i + kAhead + k;
             // A word load reads one byte past its pixel: not for a run's last pixel.
@@ -299,7 +302,7 @@ void lookupBgr(const uint32_t *packed, const unsigned char *src, unsigned char *
         storeWord(dst + 8, ((e2 >> 16) & 0xff) | (e3 << 8));
     }
     for (; i < count; ++i, src += 3, dst += 3) {
-        const uint32_t entry = packed[(size_t{src[2]} << 16) | (size_t{src[1]} << 8) | src[0]];
+        const uint32_t entry = packed[indexOf<BgrOrder>(src)];
         dst[0] = static_cast<unsigned char>(entry);
         dst[1] = static_cast<unsigned char>(entry >> 8);
         dst[2] = static_cast<unsigned char>(entry >> 16);
